@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The platform layer: everything the recorder asks of the audio system, behind
+// one interface. The product uses JACK (jack_audio.cc); unit tests use the
+// scripted fake (fake_audio.h).
+namespace quilltap {
+
+/// One device that can deliver input.
+struct InputDevice {
+  std::uint32_t id = 0;  // tells the live devices apart
+  std::string uid;       // persistent identifier (on JACK the client name)
+  std::string name;      // display name
+  std::int64_t channels = 0;
+
+  bool operator==(const InputDevice&) const = default;
+};
+
+/// The format the engine's input delivers.
+struct InputFormat {
+  double sampleRate = 0;
+  std::uint32_t channelCount = 0;
+};
+
+/// One captured buffer: non-interleaved 32-bit float, every input channel.
+/// A view; the memory belongs to the engine and is valid during the tap call.
+struct AudioBuffer {
+  const float* const* channels = nullptr;  // null when the buffer has no data
+  std::uint32_t channelCount = 0;
+  std::uint32_t frames = 0;
+};
+
+using TapBlock = std::function<void(const AudioBuffer&)>;
+
+enum class Permission { undecided, authorised, refused };
+
+/// The capture engine of one recording.
+class AudioEngine {
+ public:
+  virtual ~AudioEngine() = default;
+
+  /// Makes `device` the engine's input. 0 on success, else a status number.
+  virtual std::int32_t selectDevice(const InputDevice& device) = 0;
+
+  /// The input's current format.
+  virtual InputFormat inputFormat() = 0;
+
+  /// The tap delivers every captured buffer to `block` on a thread of the
+  /// engine, one buffer at a time, `bufferSize` frames each where it can.
+  virtual void installTap(std::uint32_t bufferSize, TapBlock block) = 0;
+  /// Removes the tap. Frames the engine captured but had not yet delivered
+  /// reach the block first, as one shorter buffer, so a stop loses nothing.
+  virtual void removeTap() = 0;
+
+  /// Starts capture; false with a description when the engine refuses.
+  virtual bool start(std::string* error) = 0;
+  /// Stops capture; no new audio is taken after it returns.
+  virtual void stop() = 0;
+
+  /// `handler` runs on the main queue after the engine's configuration
+  /// changed (the device went away, its rate changed, the server quit);
+  /// notifications that arrive before it ran merge into one.
+  virtual void onConfigurationChange(std::function<void()> handler) = 0;
+
+  /// Input the engine had to drop since the last call, in frames, and the
+  /// number of overruns the audio system reported; both reset by the call.
+  struct Losses {
+    std::int64_t droppedFrames = 0;
+    std::int64_t xruns = 0;
+    double xrunMicroseconds = 0;
+  };
+  virtual Losses takeLosses() = 0;
+};
+
+class AudioSystem {
+ public:
+  virtual ~AudioSystem() = default;
+
+  /// The input devices, in the order in which the system lists them.
+  virtual std::vector<InputDevice> inputDevices() = 0;
+
+  /// Permission to record audio input.
+  virtual Permission permissionStatus() = 0;
+  /// Asks the user; `answered` runs once, on any thread, after the answer.
+  virtual void requestPermission(std::function<void()> answered) = 0;
+
+  /// A new engine, or null when the system's audio input cannot be reached.
+  virtual std::unique_ptr<AudioEngine> makeEngine() = 0;
+};
+
+/// The process's audio system (JACK unless a test installed another).
+AudioSystem& audioSystem();
+void setAudioSystem(AudioSystem* system);
+
+}  // namespace quilltap

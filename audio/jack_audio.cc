@@ -1,0 +1,361 @@
+#include "audio/jack_audio.h"
+
+#include <jack/jack.h>
+#include <jack/statistics.h>
+#include <jack/metadata.h>
+#include <jack/uuid.h>
+#include <semaphore.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <thread>
+
+#include "audio/sample_ring.h"
+#include "dispatch/main_queue.h"
+
+namespace quilltap {
+namespace {
+
+constexpr const char* kClientName = "quilltap";
+
+// libjack prints to stderr by default; the recorder speaks only in events.
+void silent(const char*) {}
+
+jack_client_t* openClient() {
+  jack_status_t status;
+  return jack_client_open(kClientName, JackNoStartServer, &status);
+}
+
+struct JackDevice {
+  InputDevice device;
+  std::vector<std::string> ports;  // full names, in listing order
+};
+
+std::string clientOfPort(const char* portName) {
+  const char* colon = std::strchr(portName, ':');
+  return colon ? std::string(portName, colon) : std::string(portName);
+}
+
+std::string prettyName(jack_client_t* client, const std::string& clientName, std::uint32_t* id) {
+  char* uuidText = jack_get_uuid_for_client_name(client, clientName.c_str());
+  if (!uuidText) return clientName;
+  jack_uuid_t uuid = 0;
+  bool parsed = jack_uuid_parse(uuidText, &uuid) == 0;
+  jack_free(uuidText);
+  if (!parsed) return clientName;
+  *id = static_cast<std::uint32_t>(uuid ^ (uuid >> 32));
+  char* value = nullptr;
+  char* type = nullptr;
+  std::string name = clientName;
+  if (jack_get_property(uuid, JACK_METADATA_PRETTY_NAME, &value, &type) == 0) {
+    if (value && *value) name = value;
+    jack_free(value);
+    jack_free(type);
+  }
+  return name;
+}
+
+// The devices as `client` sees them, in the order of their first audio output port.
+std::vector<JackDevice> listDevices(jack_client_t* client) {
+  std::vector<JackDevice> devices;
+  const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+  if (!ports) return devices;
+  std::string own = jack_get_client_name(client);
+  std::map<std::string, std::size_t> index;
+  for (const char** port = ports; *port; ++port) {
+    std::string owner = clientOfPort(*port);
+    if (owner == own) continue;
+    auto [at, added] = index.emplace(owner, devices.size());
+    if (added) {
+      JackDevice fresh;
+      fresh.device.uid = owner;
+      devices.push_back(fresh);
+    }
+    devices[at->second].ports.push_back(*port);
+  }
+  jack_free(ports);
+  for (JackDevice& entry : devices) {
+    entry.device.id = static_cast<std::uint32_t>(std::hash<std::string>{}(entry.device.uid));
+    entry.device.name = prettyName(client, entry.device.uid, &entry.device.id);
+    entry.device.channels = static_cast<std::int64_t>(entry.ports.size());
+  }
+  return devices;
+}
+
+std::vector<std::string> devicePorts(jack_client_t* client, const std::string& uid) {
+  for (JackDevice& entry : listDevices(client)) {
+    if (entry.device.uid == uid) return entry.ports;
+  }
+  return {};
+}
+
+class JackEngine : public AudioEngine {
+ public:
+  explicit JackEngine(jack_client_t* client) : client_(client) {
+    sem_init(&dataReady_, 0, 0);
+    sem_init(&spaceFreed_, 0, 0);
+    jack_set_process_callback(client_, &JackEngine::process, this);
+    jack_set_freewheel_callback(client_, &JackEngine::freewheel, this);
+    jack_set_xrun_callback(client_, &JackEngine::xrun, this);
+    jack_set_client_registration_callback(client_, &JackEngine::clientRegistration, this);
+    jack_set_port_registration_callback(client_, &JackEngine::portRegistration, this);
+    jack_set_port_connect_callback(client_, &JackEngine::portConnect, this);
+    jack_set_sample_rate_callback(client_, &JackEngine::sampleRate, this);
+    jack_on_info_shutdown(client_, &JackEngine::shutdown, this);
+  }
+
+  ~JackEngine() override {
+    stop();
+    removeTap();
+    jack_client_close(client_);
+    sem_destroy(&dataReady_);
+    sem_destroy(&spaceFreed_);
+  }
+
+  std::int32_t selectDevice(const InputDevice& device) override {
+    deviceUid_ = device.uid;
+    for (std::int64_t n = 1; n <= device.channels; ++n) {
+      std::string name = "in_" + std::to_string(n);
+      jack_port_t* port =
+          jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+      if (!port) return -1;
+      ports_.push_back(port);
+    }
+    portBuffers_.assign(ports_.size(), nullptr);
+    return 0;
+  }
+
+  InputFormat inputFormat() override {
+    return InputFormat{static_cast<double>(jack_get_sample_rate(client_)),
+                       static_cast<std::uint32_t>(ports_.size())};
+  }
+
+  void installTap(std::uint32_t bufferSize, TapBlock block) override {
+    double rate = jack_get_sample_rate(client_);
+    std::size_t capacity = std::max<std::size_t>(static_cast<std::size_t>(2 * rate) + bufferSize,
+                                                 4 * static_cast<std::size_t>(bufferSize));
+    ring_ = std::make_unique<SampleRing>(ports_.size(), capacity);
+    tapStopping_.store(false);
+    tapThread_ = std::thread([this, bufferSize, block = std::move(block)] { runTap(bufferSize, block); });
+  }
+
+  void removeTap() override {
+    if (!tapThread_.joinable()) return;
+    tapStopping_.store(true);
+    sem_post(&dataReady_);
+    tapThread_.join();
+    ring_.reset();
+  }
+
+  bool start(std::string* error) override {
+    if (serverGone_.load()) {
+      *error = "the JACK server has shut down";
+      return false;
+    }
+    startRate_ = jack_get_sample_rate(client_);
+    capturing_.store(true);
+    if (int status = jack_activate(client_); status != 0) {
+      capturing_.store(false);
+      *error = "JACK refused to activate the client (error " + std::to_string(status) + ")";
+      return false;
+    }
+    active_ = true;
+    connected_.clear();
+    std::vector<std::string> source = devicePorts(client_, deviceUid_);
+    for (std::size_t n = 0; n < ports_.size() && n < source.size(); ++n) {
+      int status = jack_connect(client_, source[n].c_str(), jack_port_name(ports_[n]));
+      if (status != 0 && status != EEXIST) {
+        *error = "could not connect " + source[n] + " (error " + std::to_string(status) + ")";
+        stop();
+        return false;
+      }
+      connected_.push_back(source[n]);
+    }
+    watching_.store(true);
+    return true;
+  }
+
+  void stop() override {
+    watching_.store(false);
+    capturing_.store(false, std::memory_order_release);
+    sem_post(&spaceFreed_);  // a freewheeling callback waiting for room gives up
+    if (active_) {
+      jack_deactivate(client_);  // returns once the process callback has left
+      active_ = false;
+    }
+  }
+
+  void onConfigurationChange(std::function<void()> handler) override { changed_ = std::move(handler); }
+
+  Losses takeLosses() override {
+    Losses losses;
+    losses.droppedFrames = droppedFrames_.exchange(0);
+    losses.xruns = xruns_.exchange(0);
+    losses.xrunMicroseconds = xrunMicroseconds_.exchange(0);
+    return losses;
+  }
+
+ private:
+  // JACK's real-time thread: copy into the ring, wake the tap thread, return.
+  static int process(jack_nframes_t frames, void* arg) {
+    auto* self = static_cast<JackEngine*>(arg);
+    SampleRing* ring = self->ring_.get();
+    if (!self->capturing_.load(std::memory_order_acquire) || !ring) return 0;
+    for (std::size_t c = 0; c < self->ports_.size(); ++c) {
+      self->portBuffers_[c] = static_cast<const float*>(jack_port_get_buffer(self->ports_[c], frames));
+    }
+    if (ring->writable() < frames && self->freewheeling_.load(std::memory_order_relaxed)) {
+      // Offline: nothing is real-time any more, so wait for the tap thread.
+      while (ring->writable() < frames && self->capturing_.load(std::memory_order_acquire)) {
+        sem_post(&self->dataReady_);
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 50'000'000;
+        if (until.tv_nsec >= 1'000'000'000) {
+          until.tv_sec += 1;
+          until.tv_nsec -= 1'000'000'000;
+        }
+        sem_timedwait(&self->spaceFreed_, &until);
+      }
+    }
+    if (ring->writable() < frames) {
+      self->droppedFrames_.fetch_add(frames, std::memory_order_relaxed);
+    } else {
+      ring->write(self->portBuffers_.data(), frames);
+    }
+    sem_post(&self->dataReady_);
+    return 0;
+  }
+
+  void runTap(std::uint32_t bufferSize, const TapBlock& block) {
+    const std::size_t channels = ring_->channels();
+    std::vector<float> staging(channels * bufferSize);
+    std::vector<float*> writable(channels);
+    std::vector<const float*> readable(channels);
+    for (std::size_t c = 0; c < channels; ++c) {
+      writable[c] = staging.data() + c * bufferSize;
+      readable[c] = writable[c];
+    }
+    auto deliver = [&](std::size_t frames) {
+      ring_->read(writable.data(), frames);
+      sem_post(&spaceFreed_);
+      block(AudioBuffer{readable.data(), static_cast<std::uint32_t>(channels),
+                        static_cast<std::uint32_t>(frames)});
+    };
+    for (;;) {
+      bool stopping = tapStopping_.load();
+      while (ring_->readable() >= bufferSize) deliver(bufferSize);
+      if (stopping) {
+        if (std::size_t rest = ring_->readable(); rest > 0) deliver(rest);
+        return;
+      }
+      while (sem_wait(&dataReady_) != 0 && errno == EINTR) {
+      }
+    }
+  }
+
+  // Notification callbacks run on JACK's notification thread, where calling
+  // back into JACK is not safe: they only ask the main queue to look.
+  void askToCheck() {
+    if (!watching_.load()) return;
+    if (checkPosted_.exchange(true)) return;
+    mainQueue().post([this] { checkConfiguration(); });
+  }
+
+  // On the main queue: did anything the recording depends on change?
+  void checkConfiguration() {
+    checkPosted_.store(false);
+    if (!watching_.load() || !changed_) return;
+    bool changed = serverGone_.load() || jack_get_sample_rate(client_) != startRate_;
+    for (std::size_t n = 0; !changed && n < connected_.size(); ++n) {
+      changed = jack_port_by_name(client_, connected_[n].c_str()) == nullptr ||
+                !jack_port_connected_to(ports_[n], connected_[n].c_str());
+    }
+    if (changed) {
+      watching_.store(false);
+      changed_();
+    }
+  }
+
+  static void freewheel(int starting, void* arg) {
+    static_cast<JackEngine*>(arg)->freewheeling_.store(starting != 0);
+  }
+  static int xrun(void* arg) {
+    auto* self = static_cast<JackEngine*>(arg);
+    self->xruns_.fetch_add(1);
+    float delayed = jack_get_xrun_delayed_usecs(self->client_);
+    double before = self->xrunMicroseconds_.load();
+    while (!self->xrunMicroseconds_.compare_exchange_weak(before, before + delayed)) {
+    }
+    return 0;
+  }
+  static void clientRegistration(const char*, int, void* arg) { static_cast<JackEngine*>(arg)->askToCheck(); }
+  static void portRegistration(jack_port_id_t, int, void* arg) { static_cast<JackEngine*>(arg)->askToCheck(); }
+  static void portConnect(jack_port_id_t, jack_port_id_t, int, void* arg) {
+    static_cast<JackEngine*>(arg)->askToCheck();
+  }
+  static int sampleRate(jack_nframes_t, void* arg) {
+    static_cast<JackEngine*>(arg)->askToCheck();
+    return 0;
+  }
+  static void shutdown(jack_status_t, const char*, void* arg) {
+    auto* self = static_cast<JackEngine*>(arg);
+    self->serverGone_.store(true);
+    self->capturing_.store(false);
+    sem_post(&self->spaceFreed_);
+    self->askToCheck();
+  }
+
+  jack_client_t* client_;
+  std::string deviceUid_;
+  std::vector<jack_port_t*> ports_;
+  std::vector<const float*> portBuffers_;  // process callback only
+  std::vector<std::string> connected_;    // main queue only
+  jack_nframes_t startRate_ = 0;
+  bool active_ = false;
+
+  std::unique_ptr<SampleRing> ring_;
+  std::thread tapThread_;
+  std::atomic<bool> tapStopping_{false};
+  sem_t dataReady_;
+  sem_t spaceFreed_;
+
+  std::atomic<bool> capturing_{false};
+  std::atomic<bool> freewheeling_{false};
+  std::atomic<bool> watching_{false};
+  std::atomic<bool> checkPosted_{false};
+  std::atomic<bool> serverGone_{false};
+  std::function<void()> changed_;
+
+  std::atomic<std::int64_t> droppedFrames_{0};
+  std::atomic<std::int64_t> xruns_{0};
+  std::atomic<double> xrunMicroseconds_{0};
+};
+
+}  // namespace
+
+JackAudioSystem::JackAudioSystem() {
+  jack_set_error_function(silent);
+  jack_set_info_function(silent);
+}
+
+std::vector<InputDevice> JackAudioSystem::inputDevices() {
+  jack_client_t* client = openClient();
+  if (!client) return {};
+  std::vector<InputDevice> devices;
+  for (JackDevice& entry : listDevices(client)) devices.push_back(entry.device);
+  jack_client_close(client);
+  return devices;
+}
+
+std::unique_ptr<AudioEngine> JackAudioSystem::makeEngine() {
+  jack_client_t* client = openClient();
+  if (!client) return nullptr;
+  return std::make_unique<JackEngine>(client);
+}
+
+}  // namespace quilltap

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "audio/audio_system.h"
+
+namespace quilltap {
+
+/// The audio system on JACK (jackd or PipeWire's JACK).
+///
+/// Only a server that already runs counts: the recorder never starts one, and
+/// libjack's own choice of server (JACK_DEFAULT_SERVER) is respected. A device
+/// is a JACK client, other than the recorder's own, that owns at least one
+/// audio output port; its uid is the client name, its name the client's pretty
+/// name where one is set, its channel n the n-th of its audio output ports in
+/// the server's listing order. Permission is always granted on Linux.
+class JackAudioSystem : public AudioSystem {
+ public:
+  JackAudioSystem();
+  std::vector<InputDevice> inputDevices() override;
+  Permission permissionStatus() override { return Permission::authorised; }
+  void requestPermission(std::function<void()> answered) override { answered(); }
+  std::unique_ptr<AudioEngine> makeEngine() override;
+};
+
+}  // namespace quilltap

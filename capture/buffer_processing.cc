@@ -1,0 +1,110 @@
+#include "capture/buffer_processing.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "app/state.h"
+#include "writing/sink.h"
+#include "writing/writer.h"
+
+namespace quilltap {
+namespace {
+
+// Raises `peak` to the largest |x|; a NaN sample never raises it.
+float peakOf(const float* x, std::uint32_t frames, float peak) {
+  for (std::uint32_t i = 0; i < frames; ++i) {
+    float a = std::fabs(x[i]);
+    peak = peak <= a ? a : peak;
+  }
+  return peak;
+}
+
+// The stereo mix, each channel ramping from `appliedGains` to the target
+// across the buffer. Arithmetic in single precision, in this order, so that
+// the last frame stops one step short and the next buffer starts on target.
+PcmBuffer mix(const AudioBuffer& in, std::vector<float>& peaks) {
+  Recording& r = rec();
+  const std::uint32_t n = in.frames;
+  PcmBuffer out(2, n);
+  float* left = out.channel(0);
+  float* right = out.channel(1);
+  std::memset(left, 0, n * sizeof(float));
+  std::memset(right, 0, n * sizeof(float));
+
+  std::vector<float> target;
+  {
+    std::lock_guard<std::mutex> hold(r.lock);
+    target = r.gains;
+  }
+  const float frames = static_cast<float>(n);
+  std::size_t g = 0;
+  for (std::size_t t = 0; t < r.tracks.size(); ++t) {
+    for (std::int64_t c : r.tracks[t].channels) {
+      if (c - 1 < static_cast<std::int64_t>(in.channelCount) && n > 0) {
+        const float* x = in.channels[c - 1];
+        const float a0 = r.appliedGains[2 * g], b0 = r.appliedGains[2 * g + 1];
+        const float da = (target[2 * g] - a0) / frames, db = (target[2 * g + 1] - b0) / frames;
+        for (std::uint32_t i = 0; i < n; ++i) {
+          const float fi = static_cast<float>(i);
+          left[i] += (da * fi + a0) * x[i];
+          right[i] += (db * fi + b0) * x[i];
+        }
+        peaks[t] = peakOf(x, n, peaks[t]);
+      }
+      ++g;
+    }
+  }
+  r.appliedGains = std::move(target);
+  return out;
+}
+
+std::vector<PcmBuffer> splitTracks(const AudioBuffer& in, std::vector<float>& peaks) {
+  Recording& r = rec();
+  const std::uint32_t n = in.frames;
+  std::vector<PcmBuffer> outs;
+  outs.reserve(r.tracks.size());
+  for (std::size_t t = 0; t < r.tracks.size(); ++t) {
+    const Track& track = r.tracks[t];
+    PcmBuffer& out = outs.emplace_back(static_cast<std::uint32_t>(track.channels.size()), n);
+    for (std::uint32_t j = 0; j < track.channels.size(); ++j) {
+      std::int64_t c = track.channels[j];
+      if (c - 1 < static_cast<std::int64_t>(in.channelCount)) {
+        std::memcpy(out.channel(j), in.channels[c - 1], n * sizeof(float));
+        peaks[t] = peakOf(in.channels[c - 1], n, peaks[t]);
+      } else {
+        std::memset(out.channel(j), 0, n * sizeof(float));
+      }
+    }
+  }
+  return outs;
+}
+
+}  // namespace
+
+void handleBuffer(const AudioBuffer& buffer) {
+  if (!buffer.channels) return;
+  Recording& r = rec();
+  std::vector<float> peaks(r.tracks.size(), 0.0f);
+  std::vector<PcmBuffer> outputs;
+  if (r.mixing) {
+    outputs.push_back(mix(buffer, peaks));
+  } else {
+    outputs = splitTracks(buffer, peaks);
+  }
+  const std::int64_t frames = buffer.frames;
+  auto chunk = std::make_shared<const Chunk>(std::move(outputs), frames, r.nextSequence++);
+
+  SinkRef sink;
+  {
+    std::lock_guard<std::mutex> hold(r.lock);
+    r.pending.push_back(chunk);
+    r.capturedFrames += frames;
+    for (std::size_t k = 0; k < r.peaks.size() && k < peaks.size(); ++k) {
+      if (r.peaks[k] <= peaks[k]) r.peaks[k] = peaks[k];
+    }
+    sink = r.current;
+  }
+  sink->queue().async([sink] { drain(sink); });
+}
+
+}  // namespace quilltap

@@ -1,0 +1,88 @@
+#include "supervision/control_channel.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "app/state.h"
+#include "app/text.h"
+#include "dispatch/main_queue.h"
+#include "writing/finish.h"
+
+namespace quilltap {
+
+bool LineSplitter::feed(std::string_view bytes, const std::function<bool(const std::string&)>& onLine) {
+  while (!bytes.empty()) {
+    std::size_t feedAt = bytes.find('\n');
+    std::string_view piece = bytes.substr(0, feedAt);
+    if (!discarding_) {
+      held_.append(piece);
+      if (held_.size() > maxLine_) {
+        held_.clear();
+        discarding_ = true;
+      }
+    }
+    if (feedAt == std::string_view::npos) return true;
+    bytes.remove_prefix(feedAt + 1);
+    if (discarding_) {
+      discarding_ = false;
+      continue;
+    }
+    std::string line;
+    line.swap(held_);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!onLine(validUtf8(line))) return false;
+  }
+  return true;
+}
+
+ControlCommand parseControlLine(std::string_view line) {
+  std::string trimmed = trimSpaces(line);
+  ControlCommand command;
+  if (trimmed == "stop") {
+    command.kind = ControlCommand::stop;
+  } else if (trimmed.starts_with("gains ")) {
+    command.kind = ControlCommand::gains;
+    for (std::string_view piece : splitNonEmpty(std::string_view(trimmed).substr(6), ',')) {
+      if (std::optional<float> value = parseFloat(piece)) command.values.push_back(*value);
+    }
+  }
+  return command;
+}
+
+bool handleControlLine(const std::string& line) {
+  ControlCommand command = parseControlLine(line);
+  if (command.kind == ControlCommand::gains) {
+    Recording& r = rec();
+    std::lock_guard<std::mutex> hold(r.lock);
+    if (command.values.size() == r.gains.size()) r.gains = std::move(command.values);
+  }
+  return command.kind == ControlCommand::stop;
+}
+
+void installControlChannel(int fd) {
+  std::thread([fd] {
+    LineSplitter lines;
+    char buffer[4096];
+    for (;;) {
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {  // end of input, or an input that can no longer be read
+        mainQueue().post([] { finish("parent-exited"); });
+        return;
+      }
+      bool stopped = false;
+      lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)), [&](const std::string& line) {
+        stopped = handleControlLine(line);
+        return !stopped;
+      });
+      if (stopped) {
+        mainQueue().post([] { finish("stop"); });
+        return;
+      }
+    }
+  }).detach();
+}
+
+}  // namespace quilltap

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quilltap {
+
+/// Cuts the bytes of standard input into lines. A line ends at a line feed;
+/// a carriage return right before it is dropped, so a front end that sends
+/// Windows line endings is understood. A line longer than `maxLine` bytes is
+/// discarded up to its line feed, so a parent that never sends one cannot
+/// exhaust memory. Bytes are kept as they come and decoded per line, so a
+/// character split across two reads stays whole.
+class LineSplitter {
+ public:
+  static constexpr std::size_t kMaxLine = 64 * 1024;
+  explicit LineSplitter(std::size_t maxLine = kMaxLine) : maxLine_(maxLine) {}
+
+  /// Appends `bytes` and calls `onLine` with each complete line, as valid
+  /// UTF-8; stops early and returns false when `onLine` returns false.
+  bool feed(std::string_view bytes, const std::function<bool(const std::string&)>& onLine);
+
+  /// The text received after the last complete line.
+  const std::string& held() const { return held_; }
+
+ private:
+  std::size_t maxLine_;
+  std::string held_;
+  bool discarding_ = false;
+};
+
+/// What one control line asks for.
+struct ControlCommand {
+  enum Kind { none, stop, gains } kind = none;
+  std::vector<float> values;  // for gains: the numbers that parsed, in order
+};
+
+/// Reads one line: "stop", "gains " followed by comma-separated numbers, or
+/// anything else (ignored), after trimming blanks at both ends.
+ControlCommand parseControlLine(std::string_view line);
+
+/// Acts on one line: a gains list of the right length replaces `gains`.
+/// Returns true when the line is "stop".
+bool handleControlLine(const std::string& line);
+
+/// Reads standard input (`fd`) on a thread of its own until "stop" or end of
+/// input, each of which finishes the recording on the main queue.
+void installControlChannel(int fd = 0);
+
+}  // namespace quilltap

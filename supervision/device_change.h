@@ -1,0 +1,12 @@
+#pragma once
+
+#include "audio/audio_system.h"
+
+namespace quilltap {
+
+/// The reaction to a configuration change of the engine, on the main queue:
+/// stops capture, looks for `device` (by uid) afresh, and resumes into the
+/// same files, or ends the recording with a warning that says why.
+void handleConfigurationChange(const InputDevice& device);
+
+}  // namespace quilltap

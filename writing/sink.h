@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/error.h"
+#include "dispatch/serial_queue.h"
+#include "writing/track_file.h"
+
+namespace quilltap {
+
+/// The open track files of one folder and the serial queue on which every
+/// write to them happens. `dir`, `paths` and `queue` never change and may be
+/// read from any thread; `files` and the writer's bookkeeping belong to the
+/// queue. Emptying `files` closes them. Sinks live until the process exits.
+class Sink {
+ public:
+  /// Creates `dir` (with parents) and one empty track file per output of the
+  /// recording, named after the output with `suffix` before ".wav". On
+  /// failure returns null with `error` set; files already made stay on disk.
+  static std::shared_ptr<Sink> create(const std::string& dir, const std::string& suffix, Error* error);
+
+  const std::string& dir() const { return dir_; }
+  const std::vector<std::string>& paths() const { return paths_; }
+  SerialQueue& queue() { return *queue_; }
+
+  // On `queue` only.
+  std::vector<std::unique_ptr<TrackFile>>& files() { return files_; }
+  /// Per file, the sequence of the last chunk it took, so a retry after a
+  /// failed write does not write a chunk twice into the files that had it.
+  std::vector<std::int64_t>& taken() { return taken_; }
+  std::int64_t framesSinceSync = 0;
+
+ private:
+  Sink(std::string dir, std::vector<std::string> paths, std::vector<std::unique_ptr<TrackFile>> files);
+
+  const std::string dir_;
+  const std::vector<std::string> paths_;
+  std::vector<std::unique_ptr<TrackFile>> files_;
+  std::vector<std::int64_t> taken_;
+  std::unique_ptr<SerialQueue> queue_;
+};
+
+using SinkRef = std::shared_ptr<Sink>;
+
+/// `name` made safe as a file name: each of / \ : * ? " < > | and every
+/// control or format character becomes "_", blanks are trimmed from both
+/// ends, and nothing left gives "Track".
+std::string safeFileName(std::string_view name);
+
+}  // namespace quilltap

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/chunk.h"
+
+namespace quilltap {
+
+/// One open track file: WAV, little-endian, interleaved frames of 16- or
+/// 24-bit signed integers (clipped, never wrapped) or 32-bit IEEE float.
+/// Written as RF64 that stays a plain RIFF WAV until it outgrows 4 GiB.
+/// The recorder owns the file descriptor (libsndfile writes through virtual
+/// I/O), so a failed write reports the system's own error and the file can be
+/// made durable with fdatasync. Used on its Sink's queue only.
+class TrackFile {
+ public:
+  /// Opens `path` for writing, replacing any file there. On failure returns
+  /// null and sets `description` to the system's description.
+  static std::unique_ptr<TrackFile> create(const std::string& path, double sampleRate,
+                                           int channels, std::int64_t bitDepth,
+                                           std::string* description);
+  /// Completes the header and closes the file; errors are ignored here.
+  ~TrackFile();
+  TrackFile(const TrackFile&) = delete;
+  TrackFile& operator=(const TrackFile&) = delete;
+
+  /// Appends every frame of `buffer` (one run per channel). False with the
+  /// system's description when the drive refused.
+  bool write(const PcmBuffer& buffer, std::string* description);
+
+  /// Brings the header up to date and makes everything written durable.
+  bool sync(std::string* description);
+
+  /// Completes the header, makes the file durable and closes it.
+  bool close(std::string* description);
+
+  std::int64_t framesWritten() const { return frames_; }
+
+ private:
+  TrackFile(int fd, int channels, std::int64_t bitDepth);
+  bool failed(std::string* description, const char* fallback);
+
+  static sf_count_t fileLength(void* self);
+  static sf_count_t seek(sf_count_t offset, int whence, void* self);
+  static sf_count_t read(void* into, sf_count_t count, void* self);
+  static sf_count_t write(const void* from, sf_count_t count, void* self);
+  static sf_count_t tell(void* self);
+
+  // Cuts a write that failed half-way back to the last whole frame, so that a
+  // retry continues the file in step.
+  void rewind();
+
+  int fd_;
+  int channels_;
+  int bytesPerFrame_;
+  off_t dataOffset_ = 0;
+  SNDFILE* sndfile_ = nullptr;
+  int lastErrno_ = 0;  // the errno of the last failed system call
+  std::int64_t frames_ = 0;
+  std::vector<float> interleaved_;
+};
+
+}  // namespace quilltap

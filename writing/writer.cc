@@ -1,0 +1,118 @@
+#include "writing/writer.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+#include "app/state.h"
+#include "dispatch/semaphore.h"
+#include "writing/failover.h"
+
+namespace quilltap {
+namespace {
+
+// Keeps the shortest run of newest chunks that holds a second of audio, and
+// besides every chunk the drive has not durably taken yet. Under `lock`.
+void trimRecent(Recording& r) {
+  const std::int64_t second = static_cast<std::int64_t>(r.sampleRate);
+  std::int64_t afterFirst = 0;
+  for (std::size_t k = 1; k < r.recent.size(); ++k) afterFirst += r.recent[k]->frames;
+  while (r.recent.size() > 1 && afterFirst >= second &&
+         r.recent.front()->sequence <= r.durableSequence) {
+    r.recent.pop_front();
+    afterFirst -= r.recent.front()->frames;
+  }
+}
+
+bool writeChunk(Sink& sink, const Chunk& chunk, std::string* description) {
+  auto& files = sink.files();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (sink.taken()[i] == chunk.sequence) continue;  // took it before a failed retry
+    if (!files[i]->write(chunk.buffers[i], description)) return false;
+    sink.taken()[i] = chunk.sequence;
+  }
+  return true;
+}
+
+bool syncFiles(Sink& sink, std::string* description) {
+  for (auto& file : sink.files()) {
+    if (!file->sync(description)) return false;
+  }
+  return true;
+}
+
+bool closeFiles(Sink& sink) {
+  bool ok = true;
+  std::string ignored;
+  for (auto& file : sink.files()) ok = file->close(&ignored) && ok;
+  sink.files().clear();
+  return ok;
+}
+
+}  // namespace
+
+bool drain(const SinkRef& sink) {
+  Recording& r = rec();
+  const std::int64_t second = static_cast<std::int64_t>(r.sampleRate);
+  std::unique_lock<std::mutex> hold(r.lock);
+  while (r.current == sink && !r.pending.empty()) {
+    ChunkRef chunk = r.pending.front();
+    hold.unlock();
+
+    std::string description;
+    if (!writeChunk(*sink, *chunk, &description)) {
+      requestFailover("Writing to the drive failed (" + description + ")", sink);
+      return false;
+    }
+
+    hold.lock();
+    bool counted = r.current == sink && !r.pending.empty() && r.pending.front() == chunk;
+    if (counted) {
+      r.pending.pop_front();
+      r.writtenFrames += chunk->frames;
+      r.recent.push_back(chunk);
+      trimRecent(r);
+    }
+    hold.unlock();
+
+    if (counted) {
+      sink->framesSinceSync += chunk->frames;
+      if (sink->framesSinceSync >= second) {
+        if (!syncFiles(*sink, &description)) {
+          requestFailover("Writing to the drive failed (" + description + ")", sink);
+          return false;
+        }
+        sink->framesSinceSync = 0;
+        hold.lock();
+        if (r.current == sink) {
+          r.durableSequence = chunk->sequence;
+          trimRecent(r);
+        }
+        hold.unlock();
+      }
+    }
+    chunk.reset();
+    hold.lock();
+  }
+  return true;
+}
+
+bool flushAndClose(const SinkRef& sink, double timeout) {
+  struct Outcome {
+    Semaphore done;
+    std::atomic<bool> closed{false};
+  };
+  auto outcome = std::make_shared<Outcome>();
+  sink->queue().async([sink, outcome] {
+    bool ok = drain(sink) && closeFiles(*sink);
+    outcome->closed.store(ok);
+    outcome->done.signal();
+  });
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(timeout));
+  if (!outcome->done.waitUntil(deadline)) return false;
+  return outcome->closed.load();
+}
+
+}  // namespace quilltap
