@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <semaphore>
@@ -85,7 +86,7 @@ Event startedEvent() {
 
 }  // namespace
 
-void prepareRecording() {
+void prepareRecording(int controlFd) {
   Recording& r = rec();
   r.device = findRecordingDevice(r.deviceQuery);
   deriveOutputs(r.device.channels);
@@ -133,11 +134,11 @@ void prepareRecording() {
   installSignalHandlers();
   emit(startedEvent());
   r.progress = mainQueue().every(kTick, kTick, [] { progressTick(); });
-  installControlChannel(0);
+  if (controlFd >= 0) installControlChannel(controlFd);
 }
 
 void startRecording() {
-  prepareRecording();
+  prepareRecording(STDIN_FILENO);
   mainQueue().runForever();
 }
 

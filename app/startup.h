@@ -7,8 +7,9 @@ namespace quilltap {
 /// event and exit status 1; afterwards the process ends through finish.
 [[noreturn]] void startRecording();
 
-/// Steps up to and including "started" and the run-time handlers, without
-/// running the main queue (tests run it themselves).
-void prepareRecording();
+/// Every step but the last: the recording runs, "started" is out, the timer
+/// and the signal handlers wait for the main queue, and standard input
+/// (`controlFd`, none when negative) is read. Tests run the queue themselves.
+void prepareRecording(int controlFd);
 
 }  // namespace quilltap

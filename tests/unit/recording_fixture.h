@@ -5,11 +5,16 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/events.h"
+#include "app/startup.h"
 #include "app/state.h"
 #include "audio/fake_audio.h"
+#include "dispatch/main_queue.h"
+#include "dispatch/semaphore.h"
 
 namespace quilltap {
 
@@ -34,6 +39,13 @@ class RecordingTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // Work a test left on the main queue must not act on the next test.
+    if (rec().progress) mainQueue().cancel(rec().progress);
+    rec().stopping = true;
+    try {
+      mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0));
+    } catch (const ProcessExit&) {
+    }
     setEventFdForTesting(STDOUT_FILENO);
     setExitHandlerForTesting(nullptr);
     setAudioSystem(nullptr);
@@ -76,6 +88,38 @@ class RecordingTest : public ::testing::Test {
     }
     ADD_FAILURE() << "the process did not exit";
     return -1;
+  }
+
+  /// Parses `words` as options of `record` and starts a recording on the
+  /// fake device "XR18" (4 channels at 48 kHz), without standard input.
+  void startRecording(std::vector<std::string> words) {
+    if (audio.devices.empty()) audio.devices = {{7, "XR18", "XR18 Multichannel", 4}};
+    rec().args = std::move(words);
+    parseRecordOptions();
+    prepareRecording(-1);
+  }
+
+  /// One buffer of `frames` frames in which channel c (0-based) holds
+  /// value(c, i) at frame i.
+  template <typename Value>
+  static std::vector<std::vector<float>> buffer(std::size_t channels, std::size_t frames, Value value) {
+    std::vector<std::vector<float>> data(channels, std::vector<float>(frames));
+    for (std::size_t c = 0; c < channels; ++c)
+      for (std::size_t i = 0; i < frames; ++i) data[c][i] = value(c, i);
+    return data;
+  }
+
+  /// Waits until the writer has written `frames` frames in all.
+  bool waitForWritten(std::int64_t frames) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> hold(rec().lock);
+        if (rec().writtenFrames >= frames) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
   }
 
   FakeAudioSystem audio;
