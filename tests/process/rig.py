@@ -232,8 +232,8 @@ class JackServer:
             return ""
 
     def xruns(self):
-        """How many xruns the server logged. In an xrun a client misses a cycle, so the frame
-        time, and with it the counter, jumps by a period without any fault of the recorder."""
+        """How many xruns the server logged. In an xrun a client may miss a cycle, and then the
+        counter it sees jumps by a period without any fault of its own."""
         return self.log_text().count("XRun")
 
     def tool(self, *argv, check=True, timeout=10):
@@ -396,7 +396,8 @@ class Recorder:
     """Runs the quilltap binary with `args` on `server` (or with `env`) and follows its events.
 
     stdin, stdout and stderr are pipes. Every stdout line must be one event (parse_event); a
-    line that is not is kept in `bad_lines` and fails wait_for() and wait().
+    line that is not is kept in `bad_lines` and fails wait_for() and wait(). Use it as a context
+    manager (or addCleanup(rec.kill)) so that a failing test leaves no recorder running.
     """
 
     def __init__(self, args, server=None, env=None, binary=None, cwd=None):
@@ -705,7 +706,7 @@ def _decode(raw, sample_format, bits, channels):
         wide = bytearray(len(raw) // 3 * 4)
         wide[0::4], wide[1::4], wide[2::4] = raw[0::3], raw[1::3], raw[2::3]
         wide[3::4] = raw[2::3].translate(_SIGN_BYTE)
-        raw, code = bytes(wide), "i"
+        raw, code = wide, "i"
     else:
         code = {16: "h", 32: "f" if sample_format == "float" else "i"}[bits]
     values = array(code)
