@@ -159,16 +159,19 @@ void assertPrettyName(jack_client_t* client, const Options& opts) {
   const bool parsed = jack_uuid_parse(text, &uuid) == 0;
   jack_free(text);
   if (!parsed) return;
-  if (opts.hasPretty) {
+  // Only a change is written: every write notifies all clients of the server, the recorder too.
+  char* value = nullptr;
+  char* type = nullptr;
+  const bool present = jack_get_property(uuid, JACK_METADATA_PRETTY_NAME, &value, &type) == 0;
+  const bool same = present && value != nullptr && opts.pretty == value;
+  if (present) {
+    jack_free(value);
+    jack_free(type);
+  }
+  if (opts.hasPretty && !same) {
     jack_set_property(client, uuid, JACK_METADATA_PRETTY_NAME, opts.pretty.c_str(), "text/plain");
-  } else {
-    char* value = nullptr;
-    char* type = nullptr;
-    if (jack_get_property(uuid, JACK_METADATA_PRETTY_NAME, &value, &type) == 0) {
-      jack_free(value);
-      jack_free(type);
-      jack_remove_property(client, uuid, JACK_METADATA_PRETTY_NAME);
-    }
+  } else if (!opts.hasPretty && present) {
+    jack_remove_property(client, uuid, JACK_METADATA_PRETTY_NAME);
   }
 }
 
