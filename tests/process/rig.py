@@ -355,7 +355,10 @@ class SignalClient:
         return status
 
     def stop(self, timeout=10):
-        """SIGTERM; returns the exit status (0 when the client closed cleanly)."""
+        """SIGTERM; returns the exit status (0 when the client closed cleanly, None if it was
+        never started)."""
+        if self.proc is None:
+            return None
         status = _terminate(self.proc, timeout)
         self.proc.stdout.close()
         return status

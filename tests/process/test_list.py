@@ -45,7 +45,7 @@ class WithMixer(QuilltapCase):
             cls.mixer.start()
             cls.idle.start()
         except Exception:
-            cls.server.stop()
+            cls.tearDownClass()
             raise
 
     @classmethod
