@@ -157,6 +157,7 @@ class JackEngine : public AudioEngine {
       return false;
     }
     startRate_ = jack_get_sample_rate(client_);
+    primed_.store(false);
     capturing_.store(true);
     if (int status = jack_activate(client_); status != 0) {
       capturing_.store(false);
@@ -205,6 +206,11 @@ class JackEngine : public AudioEngine {
     auto* self = static_cast<JackEngine*>(arg);
     SampleRing* ring = self->ring_.get();
     if (!self->capturing_.load(std::memory_order_acquire) || !ring) return 0;
+    if (!self->primed_.load(std::memory_order_relaxed)) {
+      // Cycles before the device's ports reach ours hold silence, not audio.
+      if (self->ports_.empty() || jack_port_connected(self->ports_[0]) == 0) return 0;
+      self->primed_.store(true, std::memory_order_relaxed);
+    }
     for (std::size_t c = 0; c < self->ports_.size(); ++c) {
       self->portBuffers_[c] = static_cast<const float*>(jack_port_get_buffer(self->ports_[c], frames));
     }
@@ -325,6 +331,7 @@ class JackEngine : public AudioEngine {
   sem_t spaceFreed_;
 
   std::atomic<bool> capturing_{false};
+  std::atomic<bool> primed_{false};  // the first connection has reached the process callback
   std::atomic<bool> freewheeling_{false};
   std::atomic<bool> watching_{false};
   std::atomic<bool> checkPosted_{false};
