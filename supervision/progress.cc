@@ -3,11 +3,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 
 #include "app/events.h"
 #include "app/state.h"
+#include "dispatch/semaphore.h"
+#include "dispatch/serial_queue.h"
 #include "writing/failover.h"
 #include "writing/finish.h"
 
@@ -16,12 +19,51 @@ namespace {
 
 constexpr auto kStallAge = std::chrono::milliseconds(8000);
 
+constexpr auto kVolumeCheckWait = std::chrono::milliseconds(100);
+
 // The drive is gone when nothing is at `volumePath`, or something else is
 // there than at start-up (an unmounted drive leaves its mount-point folder).
-bool driveGone(const Recording& r) {
+bool driveGone(const std::string& volumePath, bool deviceKnown, dev_t device) {
   struct stat info;
-  if (stat(r.volumePath.c_str(), &info) != 0) return true;
-  return r.volumeDeviceKnown && info.st_dev != r.volumeDevice;
+  if (stat(volumePath.c_str(), &info) != 0) return true;
+  return deviceKnown && info.st_dev != device;
+}
+
+// The drive check runs on a thread of its own: a drive that stops answering
+// hangs stat() too, and must not hang the main queue with it. A check that
+// does not answer in time leaves the last answer standing; the stall watchdog
+// sees such a drive through its writes.
+class VolumeWatch {
+ public:
+  bool gone(const Recording& r) {
+    if (!outstanding_ || outstanding_->done.waitUntil(std::chrono::steady_clock::now())) {
+      auto check = std::make_shared<Check>();
+      outstanding_ = check;
+      queue_.async([check, path = r.volumePath, known = r.volumeDeviceKnown, device = r.volumeDevice] {
+        check->gone.store(driveGone(path, known, device));
+        check->done.signal();
+      });
+    }
+    if (outstanding_->done.waitUntil(std::chrono::steady_clock::now() + kVolumeCheckWait)) {
+      lastGone_ = outstanding_->gone.load();
+      outstanding_->done.signal();  // keep it answered for the next tick
+    }
+    return lastGone_;
+  }
+
+ private:
+  struct Check {
+    Semaphore done;
+    std::atomic<bool> gone{false};
+  };
+  SerialQueue queue_{"quilltap.volume"};
+  std::shared_ptr<Check> outstanding_;
+  bool lastGone_ = false;
+};
+
+bool volumeGone(const Recording& r) {
+  static VolumeWatch* watch = new VolumeWatch();  // its thread may hang until exit
+  return watch->gone(r);
 }
 
 void warnAboutLostInput(Recording& r) {
@@ -81,7 +123,7 @@ void progressTick() {
   warnAboutLostInput(r);
 
   if (!failedOver) {
-    if (!r.volumePath.empty() && driveGone(r)) {
+    if (!r.volumePath.empty() && volumeGone(r)) {
       failover("The drive “" + driveName(r.volumePath) + "” was disconnected");
       return;
     }
