@@ -139,7 +139,8 @@ TEST_F(WriterTest, DrainWritesEveryPendingChunkInOrderIntoEveryFile) {
   SinkRef sink = makeSink(scratch + "/rec");
   ASSERT_NE(sink, nullptr);
   rec().current = sink;
-  std::vector<ChunkRef> chunks = {chunk(1, 1000), chunk(2, 480), chunk(3, 2048)};
+  // Capture queues an empty chunk when a buffer brings no frames.
+  std::vector<ChunkRef> chunks = {chunk(1, 1000), chunk(2, 480), chunk(3, 0), chunk(4, 2048)};
   for (const ChunkRef& c : chunks) push(c);
 
   EXPECT_TRUE(drain(sink));
@@ -396,6 +397,7 @@ TEST_F(FullDriveTest, AFullDriveKeepsTheChunkAndARetryDoesNotWriteItTwice) {
   fs::remove(drive + "/probe");
   fs::remove(drive + "/hole");
 
+  const std::uintmax_t header = fs::file_size(sink->paths()[0]);
   ChunkRef stuck = chunk(1, 1024);
   push(stuck);
   long requestsBefore = sink.use_count();
@@ -413,6 +415,11 @@ TEST_F(FullDriveTest, AFullDriveKeepsTheChunkAndARetryDoesNotWriteItTwice) {
   EXPECT_EQ(sink->files()[0]->framesWritten(), 1024);
   EXPECT_EQ(sink->files()[1]->framesWritten(), 0);
   EXPECT_EQ(sink->files()[2]->framesWritten(), 0);
+  // The second file took part of the chunk before the drive refused; that
+  // part was cut off again, so the file ends on its last whole frame.
+  EXPECT_EQ(fs::file_size(sink->paths()[0]), header + 4096);
+  EXPECT_EQ(fs::file_size(sink->paths()[1]), header);
+  EXPECT_EQ(fs::file_size(sink->paths()[2]), header);
 
   EXPECT_EQ(messageOfRealFailover(),
             "Writing to the drive failed (No space left on device). Recording stopped; what was written is saved.");
