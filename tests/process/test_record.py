@@ -64,12 +64,12 @@ class TrackMode(Case):
         for name, channels, path in tracks:
             with self.subTest(track=name):
                 wav = rig.read_wav(path)
+                starts.append(self.start_times(wav.samples, channels, wav.bits))
                 self.assertEqual((wav.rate, wav.channels, wav.bits), (RATE, len(channels), bits))
                 self.assertEqual(wav.sample_format, "float" if bits == 32 else "int")
                 self.assertEqual(wav.frames, captured)
                 for samples, ch in zip(wav.samples, channels):
                     self.assert_counter(samples, bits, "%s channel %d" % (name, ch), lost)
-                starts.append(self.start_times(wav.samples, channels, wav.bits))
         first = starts[0][0]
         self.assertEqual(starts, [[first] * len(t[1]) for t in tracks],
                          "the tracks do not start at the same frame time")
