@@ -13,10 +13,10 @@ class Semaphore {
   explicit Semaphore(int initial = 0) : count_(initial) {}
 
   void signal() {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      ++count_;
-    }
+    // Notified under the lock: once a waiter has returned (and may destroy
+    // the semaphore), the signaller no longer touches it.
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++count_;
     changed_.notify_one();
   }
 

@@ -4,16 +4,17 @@
 
 namespace quilltap {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-  thread_ = std::thread([this] { run(); });
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), state_(std::make_shared<State>()) {
+  thread_ = std::thread([state = state_] { run(*state); });
 }
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
-    closing_ = true;
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->closing = true;
   }
-  wake_.notify_one();
+  state_->wake.notify_one();
   // The last reference may be dropped by work running on this very queue.
   if (thread_.get_id() == std::this_thread::get_id()) {
     thread_.detach();
@@ -24,19 +25,19 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::async(std::function<void()> work) {
   {
-    std::lock_guard<std::mutex> hold(mutex_);
-    work_.push_back(std::move(work));
+    std::lock_guard<std::mutex> hold(state_->mutex);
+    state_->work.push_back(std::move(work));
   }
-  wake_.notify_one();
+  state_->wake.notify_one();
 }
 
-void SerialQueue::run() {
-  std::unique_lock<std::mutex> hold(mutex_);
+void SerialQueue::run(State& state) {
+  std::unique_lock<std::mutex> hold(state.mutex);
   for (;;) {
-    wake_.wait(hold, [this] { return closing_ || !work_.empty(); });
-    if (work_.empty()) return;  // closing, and nothing left to do
-    std::function<void()> next = std::move(work_.front());
-    work_.pop_front();
+    state.wake.wait(hold, [&] { return state.closing || !state.work.empty(); });
+    if (state.work.empty()) return;  // closing, and nothing left to do
+    std::function<void()> next = std::move(state.work.front());
+    state.work.pop_front();
     hold.unlock();
     next();
     next = nullptr;  // release what the work captured before taking the lock again

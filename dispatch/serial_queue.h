@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,13 +27,18 @@ class SerialQueue {
   const std::string& label() const { return label_; }
 
  private:
-  void run();
+  // Shared with the thread, so that a queue destroyed by its own work (the
+  // last reference to its owner dropped there) leaves the thread valid state.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> work;  // guarded by mutex
+    bool closing = false;                    // guarded by mutex
+  };
+  static void run(State& state);
 
   const std::string label_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> work_;  // guarded by mutex_
-  bool closing_ = false;                    // guarded by mutex_
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 
