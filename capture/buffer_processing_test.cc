@@ -27,10 +27,10 @@ class BufferProcessingTest : public RecordingTest {
     r.current = Sink::create(scratch, "", &error);
     ASSERT_TRUE(r.current);
     held = r.current;
-    r.current->queue().async([this] { gate.wait(); });  // the writer waits
+    r.current->queue().async([gate = gate] { gate->wait(); });  // the writer waits
   }
   void TearDown() override {
-    gate.signal();
+    gate->signal();
     RecordingTest::TearDown();
   }
   void process(const std::vector<std::vector<float>>& channels) {
@@ -43,7 +43,7 @@ class BufferProcessingTest : public RecordingTest {
     std::lock_guard<std::mutex> hold(rec().lock);
     return rec().pending.empty() ? nullptr : rec().pending.back();
   }
-  Semaphore gate;
+  std::shared_ptr<Semaphore> gate = std::make_shared<Semaphore>();
   SinkRef held;
 };
 

@@ -143,14 +143,14 @@ TEST_F(FailoverTest, BeforeAnyWriteTheNewFilesStartAtTheBeginning) {
 TEST_F(FailoverTest, AFlushThatTimesOutMovesToTheBackupAndWarnsAboutWhatIsLost) {
   startRecording({"--out", drive(), "--track", "1:A"});
   events();
-  Semaphore release;
-  rec().current->queue().async([&] { release.wait(); });  // the drive stops answering
+  auto release = std::make_shared<Semaphore>();
+  rec().current->queue().async([release] { release->wait(); });  // the drive stops answering
   for (int k = 0; k < 30; ++k) deliverNext();            // 2.56 s wait behind it
   auto started = std::chrono::steady_clock::now();
   // No backup folder: nothing can be saved after the 20 s wait.
   EXPECT_EQ(exitStatusOf([] { finish("stop"); }), 0);
   EXPECT_GE(std::chrono::steady_clock::now() - started, 19s);
-  release.signal();
+  release->signal();
   std::vector<Event> all = events();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0]["message"], "The last 3 s couldn’t be written: the drive stopped responding.");

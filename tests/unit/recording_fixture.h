@@ -15,6 +15,7 @@
 #include "audio/fake_audio.h"
 #include "dispatch/main_queue.h"
 #include "dispatch/semaphore.h"
+#include "writing/sink.h"
 
 namespace quilltap {
 
@@ -45,6 +46,14 @@ class RecordingTest : public ::testing::Test {
     try {
       mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0));
     } catch (const ProcessExit&) {
+    }
+    // Nor may its writers still be at work when the next test sets up.
+    std::vector<SinkRef> sinks = rec().abandoned;
+    if (rec().current) sinks.push_back(rec().current);
+    for (const SinkRef& sink : sinks) {
+      auto idle = std::make_shared<Semaphore>();
+      sink->queue().async([idle] { idle->signal(); });
+      idle->waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     }
     setEventFdForTesting(STDOUT_FILENO);
     setExitHandlerForTesting(nullptr);
