@@ -33,6 +33,9 @@ struct AudioBuffer {
   const float* const* channels = nullptr;  // null when the buffer has no data
   std::uint32_t channelCount = 0;
   std::uint32_t frames = 0;
+  /// The audio system runs offline (JACK's freewheel): nothing is real-time,
+  /// and capture may wait for the writer instead of racing ahead of it.
+  bool offline = false;
 };
 
 using TapBlock = std::function<void(const AudioBuffer&)>;

@@ -250,7 +250,7 @@ class JackEngine : public AudioEngine {
       ring_->read(writable.data(), frames);
       sem_post(&spaceFreed_);
       block(AudioBuffer{readable.data(), static_cast<std::uint32_t>(channels),
-                        static_cast<std::uint32_t>(frames)});
+                        static_cast<std::uint32_t>(frames), freewheeling_.load()});
     };
     for (;;) {
       bool stopping = tapStopping_.load();
