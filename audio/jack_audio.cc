@@ -157,6 +157,7 @@ class JackEngine : public AudioEngine {
       return false;
     }
     startRate_ = jack_get_sample_rate(client_);
+    expected_.store(0);
     primed_.store(false);
     capturing_.store(true);
     if (int status = jack_activate(client_); status != 0) {
@@ -176,6 +177,7 @@ class JackEngine : public AudioEngine {
       }
       connected_.push_back(source[n]);
     }
+    expected_.store(connected_.size(), std::memory_order_release);
     watching_.store(true);
     return true;
   }
@@ -207,8 +209,14 @@ class JackEngine : public AudioEngine {
     SampleRing* ring = self->ring_.get();
     if (!self->capturing_.load(std::memory_order_acquire) || !ring) return 0;
     if (!self->primed_.load(std::memory_order_relaxed)) {
-      // Cycles before the device's ports reach ours hold silence, not audio.
-      if (self->ports_.empty() || jack_port_connected(self->ports_[0]) == 0) return 0;
+      // Cycles before the device's ports reach all of ours hold silence, not
+      // audio: capture starts with the first cycle in which every connection
+      // is in place, so that all tracks start on the same frame.
+      std::size_t expected = self->expected_.load(std::memory_order_acquire);
+      if (expected == 0) return 0;
+      for (std::size_t n = 0; n < expected; ++n) {
+        if (jack_port_connected(self->ports_[n]) == 0) return 0;
+      }
       self->primed_.store(true, std::memory_order_relaxed);
     }
     for (std::size_t c = 0; c < self->ports_.size(); ++c) {
@@ -331,7 +339,8 @@ class JackEngine : public AudioEngine {
   sem_t spaceFreed_;
 
   std::atomic<bool> capturing_{false};
-  std::atomic<bool> primed_{false};  // the first connection has reached the process callback
+  std::atomic<std::size_t> expected_{0};  // connections made by start()
+  std::atomic<bool> primed_{false};         // they have all reached the process callback
   std::atomic<bool> freewheeling_{false};
   std::atomic<bool> watching_{false};
   std::atomic<bool> checkPosted_{false};

@@ -92,7 +92,7 @@ void handleBuffer(const AudioBuffer& buffer) {
     outputs = splitTracks(buffer, peaks);
   }
   const std::int64_t frames = buffer.frames;
-  auto chunk = std::make_shared<const Chunk>(std::move(outputs), frames, r.nextSequence++);
+  auto chunk = std::make_shared<const Chunk>(std::move(outputs), frames, r.nextSequence++, buffer.offline);
 
   SinkRef sink;
   {

@@ -30,10 +30,12 @@ class PcmBuffer {
 /// One captured buffer turned into one PcmBuffer per output, shared by
 /// `pending`, the writer and `recent`. Immutable once made.
 struct Chunk {
-  Chunk(std::vector<PcmBuffer> buffers, std::int64_t frames, std::int64_t sequence = 0)
+  Chunk(std::vector<PcmBuffer> buffers, std::int64_t frames, std::int64_t sequence = 0,
+        bool offline = false)
       : buffers(std::move(buffers)),
         frames(frames),
         sequence(sequence),
+        offline(offline),
         captured(std::chrono::system_clock::now()),
         capturedMonotonic(std::chrono::steady_clock::now()) {}
 
@@ -41,6 +43,8 @@ struct Chunk {
   const std::int64_t frames;
   /// Capture order, counted from 1; tells which chunks a sync made durable.
   const std::int64_t sequence;
+  /// Captured offline (JACK's freewheel), faster than real time.
+  const bool offline;
   /// Wall-clock time of capture.
   const std::chrono::system_clock::time_point captured;
   /// The same moment on the monotonic clock, which the stall watchdog uses so

@@ -54,7 +54,6 @@ Sink::Sink(std::string dir, std::vector<std::string> paths, std::vector<std::uni
     : dir_(std::move(dir)),
       paths_(std::move(paths)),
       files_(std::move(files)),
-      taken_(files_.size(), 0),
       queue_(std::make_unique<SerialQueue>("quilltap.writer." +
                                            std::to_string(static_cast<std::int64_t>(
                                                std::hash<std::string>{}(dir_))))) {}

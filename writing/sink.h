@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,10 +30,8 @@ class Sink {
 
   // On `queue` only.
   std::vector<std::unique_ptr<TrackFile>>& files() { return files_; }
-  /// Per file, the sequence of the last chunk it took, so a retry after a
-  /// failed write does not write a chunk twice into the files that had it.
-  std::vector<std::int64_t>& taken() { return taken_; }
   std::int64_t framesSinceSync = 0;
+  std::chrono::steady_clock::time_point lastSync = std::chrono::steady_clock::now();
 
  private:
   Sink(std::string dir, std::vector<std::string> paths, std::vector<std::unique_ptr<TrackFile>> files);
@@ -40,7 +39,6 @@ class Sink {
   const std::string dir_;
   const std::vector<std::string> paths_;
   std::vector<std::unique_ptr<TrackFile>> files_;
-  std::vector<std::int64_t> taken_;
   std::unique_ptr<SerialQueue> queue_;
 };
 

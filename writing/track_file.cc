@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -88,17 +89,23 @@ bool TrackFile::write(const PcmBuffer& buffer, std::string* description) {
   lastErrno_ = 0;
   if (sf_writef_float(sndfile_, samples, frames) != frames || lastErrno_) {
     failed(description, "the drive did not take all frames");
-    rewind();
+    truncate(frames_);  // a write that failed half-way leaves no partial frame behind
     return false;
   }
   frames_ += frames;
   return true;
 }
 
-void TrackFile::rewind() {
+void TrackFile::truncate(std::int64_t frames) {
   int saved = lastErrno_;
-  off_t good = dataOffset_ + static_cast<off_t>(frames_) * bytesPerFrame_;
-  if (ftruncate(fd_, good) == 0) sf_seek(sndfile_, frames_, SEEK_SET);
+  frames_ = std::min(frames_, frames);
+  if (ftruncate(fd_, end()) == 0) {
+    sf_count_t count = frames_;
+    // Brings libsndfile's own count back too, so that the header it writes
+    // later describes what the file holds.
+    sf_command(sndfile_, SFC_FILE_TRUNCATE, &count, sizeof count);
+    sf_seek(sndfile_, frames_, SEEK_SET);
+  }
   lastErrno_ = saved;
 }
 

@@ -34,6 +34,9 @@ class TrackFile {
   /// system's description when the drive refused.
   bool write(const PcmBuffer& buffer, std::string* description);
 
+  /// Cuts the file back to its first `frames` frames (at most those written).
+  void truncate(std::int64_t frames);
+
   /// Brings the header up to date and makes everything written durable.
   bool sync(std::string* description);
 
@@ -52,9 +55,8 @@ class TrackFile {
   static sf_count_t write(const void* from, sf_count_t count, void* self);
   static sf_count_t tell(void* self);
 
-  // Cuts a write that failed half-way back to the last whole frame, so that a
-  // retry continues the file in step.
-  void rewind();
+  /// Where the last whole frame written ends.
+  off_t end() const { return dataOffset_ + static_cast<off_t>(frames_) * bytesPerFrame_; }
 
   int fd_;
   int channels_;

@@ -24,14 +24,28 @@ void trimRecent(Recording& r) {
   }
 }
 
+// A chunk goes into every file of the Sink or into none: when one file
+// refuses it, the files before it give it back, so that all files of a Sink
+// hold the same audio and a retry or a failover's replay writes it once.
 bool writeChunk(Sink& sink, const Chunk& chunk, std::string* description) {
   auto& files = sink.files();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (sink.taken()[i] == chunk.sequence) continue;  // took it before a failed retry
-    if (!files[i]->write(chunk.buffers[i], description)) return false;
-    sink.taken()[i] = chunk.sequence;
+    if (!files[i]->write(chunk.buffers[i], description)) {
+      for (std::size_t j = 0; j < i; ++j) files[j]->truncate(files[j]->framesWritten() - chunk.frames);
+      return false;
+    }
   }
   return true;
+}
+
+// About once a second of audio, the files are made durable. Audio captured
+// offline comes faster than real time: then at most about once a second of
+// wall time, but never more than ten seconds of audio apart, which bounds
+// what `recent` has to keep.
+bool syncDue(const Sink& sink, const Chunk& newest, std::int64_t second) {
+  if (sink.framesSinceSync < second) return false;
+  return !newest.offline || sink.framesSinceSync >= 10 * second ||
+         std::chrono::steady_clock::now() - sink.lastSync >= std::chrono::milliseconds(900);
 }
 
 bool syncFiles(Sink& sink, std::string* description) {
@@ -77,12 +91,13 @@ bool drain(const SinkRef& sink) {
 
     if (counted) {
       sink->framesSinceSync += chunk->frames;
-      if (sink->framesSinceSync >= second) {
+      if (syncDue(*sink, *chunk, second)) {
         if (!syncFiles(*sink, &description)) {
           requestFailover("Writing to the drive failed (" + description + ")", sink);
           return false;
         }
         sink->framesSinceSync = 0;
+        sink->lastSync = std::chrono::steady_clock::now();
         hold.lock();
         if (r.current == sink) {
           r.durableSequence = chunk->sequence;
@@ -104,7 +119,11 @@ bool flushAndClose(const SinkRef& sink, double timeout) {
   };
   auto outcome = std::make_shared<Outcome>();
   sink->queue().async([sink, outcome] {
-    bool ok = drain(sink) && closeFiles(*sink);
+    // The files are closed also after a failed write, so that each header
+    // describes what its file holds; what did not reach them is still in
+    // `pending` and `recent` for the backup folder.
+    bool drained = drain(sink);
+    bool ok = closeFiles(*sink) && drained;
     outcome->closed.store(ok);
     outcome->done.signal();
   });

@@ -13,10 +13,10 @@ namespace quilltap {
 /// false. Runs on `sink`'s queue only, never with `lock` held by the caller.
 bool drain(const SinkRef& sink);
 
-/// Queues on `sink`'s queue a final drain that, when it succeeds, closes the
-/// files (header, fdatasync, close), and waits up to `timeout` seconds on the
-/// monotonic clock. True only if all of it finished in time; on a time-out
-/// the queued work is not cancelled. Called on the main queue.
+/// Queues on `sink`'s queue a final drain, then the closing of the files
+/// (header, fdatasync, close), and waits up to `timeout` seconds on the
+/// monotonic clock. True only if all was written and closed in time; on a
+/// time-out the queued work is not cancelled. Called on the main queue.
 bool flushAndClose(const SinkRef& sink, double timeout);
 
 }  // namespace quilltap

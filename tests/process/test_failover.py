@@ -190,11 +190,16 @@ class FullDrive(Case):
         fallback = os.path.join(blocker, "backup")
         rec, started = self.start(fallback)
         stopped = self.assert_stopped(rec, "write-error", self.files)
+        # The final flush meets the full drive again and tries the backup folder once more,
+        # with its own reason, before "stopped".
         self.assert_events(rec, [
             started,
             {"event": "warning", "message": FULL + ", and the backup folder on this Mac failed "
                                                    "too: %s: Not a directory" % fallback},
             {"event": "error", "message": FULL + STOPPED_SAVED},
+            {"event": "warning", "message": "The drive stopped responding while saving, and the "
+                                            "backup folder on this Mac failed too: "
+                                            "%s: Not a directory" % fallback},
             stopped])
         self.assert_saved(rec, self.files, TRACKS, frames(stopped["seconds"]))
 
