@@ -186,10 +186,10 @@ class JackEngine : public AudioEngine {
     watching_.store(false);
     capturing_.store(false, std::memory_order_release);
     sem_post(&spaceFreed_);  // a freewheeling callback waiting for room gives up
-    if (active_) {
-      jack_deactivate(client_);  // returns once the process callback has left
-      active_ = false;
-    }
+    // After the server went away the client is dead, and libjack can hang in
+    // calls on it; its process callback no longer runs anyway.
+    if (active_ && !serverGone_.load()) jack_deactivate(client_);  // returns once the callback has left
+    active_ = false;
   }
 
   void onConfigurationChange(std::function<void()> handler) override { changed_ = std::move(handler); }
