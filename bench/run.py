@@ -491,7 +491,11 @@ def section_micro(build, quick):
     writer = gbench(os.path.join(build, "bench", "writer_bench"), quick)
     note("micro: handle_buffer_bench")
     handle = gbench(os.path.join(build, "bench", "handle_buffer_bench"), quick)
+    note("micro: parts_bench")
+    parts = gbench(os.path.join(build, "bench", "parts_bench"), quick)
     out = {}
+    for name, runs in parts.items():
+        out[name] = {k: figure(runs, k) for k in ("ns_per_sample", "x_realtime")}
     for name, runs in writer.items():
         out[name] = {k: figure(runs, k) for k in ("disk_MB", "float_MB", "x_realtime")}
     for name, runs in handle.items():
@@ -656,6 +660,17 @@ def table(results, quick, context):
             target = "≥ 0.25 × memcpy: %s" % verdict(r >= 0.25) if name == "BM_HandleBufferTracks" else ""
             rows.append("| handleBuffer, %s: Mframes/s (4096-frame buffers) | %s | memcpy of the same samples: %s | %.3f | %s |"
                         % (label, fmt(micro[name]["frames/s"], 1e-6, 1), fmt(memcpy, 1e-6, 0), r, target))
+
+        parts = [("BM_SndfileConvert/clip:1", "libsndfile float→24-bit conversion alone (clipping on, as TrackFile)"),
+                 ("BM_SndfileConvert/clip:0", "libsndfile float→24-bit conversion alone, clipping off"),
+                 ("BM_WriteChunks/split:0/real_time", "write(2) of whole 12288-byte chunks"),
+                 ("BM_WriteChunks/split:1/real_time", "write(2) split 8190 + 4098 bytes, as libsndfile issues them"),
+                 ("BM_Peak/lanes:1", "peak, one running maximum (as handleBuffer)"),
+                 ("BM_Peak/lanes:8", "peak, eight running maxima (same NaN rule)")]
+        for name, label in parts:
+            if name in micro:
+                rows.append("| Part (bench/parts_bench): %s, ns per sample | %s | | | |"
+                            % (label, fmt(micro[name]["ns_per_sample"], digits=2)))
 
     stop = results.get("stop")
     if stop:
