@@ -756,6 +756,11 @@ def main():
         load_after = " ".join(f.read().split()[:3])
     commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
                             capture_output=True, text=True).stdout.strip()
+    # Others edit the tree meanwhile: the build holds whatever product sources were there.
+    dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--", "app", "audio", "capture",
+                            "dispatch", "supervision", "writing", "CMakeLists.txt"],
+                           capture_output=True, text=True).stdout.split("\n")
+    dirty = [line[3:] for line in dirty if line.strip()]
     version = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "jack-capture"],
                              capture_output=True, text=True).stdout.strip()
     context = [
@@ -763,6 +768,7 @@ def main():
         "Command: `%s`" % " ".join(["bench/run.py"] + sys.argv[1:]),
         "Commit %s; build %s (Release); jack_capture %s; %s, %d CPUs, kernel %s"
         % (commit, os.path.relpath(build, ROOT), version or "?", platform.machine(), os.cpu_count(), platform.release()),
+        "Product sources: %s" % ("as committed" if not dirty else "uncommitted changes in " + ", ".join(dirty)),
         "Load average (1, 5, 15 min) before: %s; after: %s" % (load_before, load_after),
         "JACK: private jackd dummy server per scenario, 48 kHz, period 1024, --no-realtime; signal client "
         "\"%s\" with 18 counter outputs (2 for the 2-channel rows); quilltap records one mono file per "
