@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh tsan
 # Threads meet in capture, the writer queues, failover, finish and the control channel.
 ctest --preset tsan -j2 --timeout 300 \
-  -R '^(BufferProcessing|Failover|Writer|Drain|FlushAndClose|Startup|ControlChannel|DeviceChange|Progress|MainQueue|SerialQueue)' \
+  -R '(BufferProcessing|Failover|Writer|FullDrive|RecentTest|Startup|ControlChannel|DeviceChange|Progress|MainQueue|SerialQueue)' \
   -E 'TimesOut'
 
 if [ -x scripts/fuzz.sh ]; then
