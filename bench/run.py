@@ -18,6 +18,9 @@ Prints one Markdown table on stdout (progress notes go to stderr):
             ~1 s recordings into a folder on the real disk.
   memory    quilltap's RssAnon at every audio minute of an hour recorded in freewheel mode.
 
+Before every run the script waits for the page cache's unwritten data to drain (see
+settle_disk), so that one run's write-back does not land on the next.
+
 --quick (10 s recordings, one run each, short freewheel and memory runs) is for working on
 this script; figures worth keeping come from a full run. Recordings go to a folder under
 /var/tmp (the real disk) that is removed at the end.
@@ -140,6 +143,29 @@ def cpu_seconds(usage):
 def event_time(rec, event):
     """When the rig read `event` (time.monotonic())."""
     return rec.times[next(i for i, e in enumerate(rec.events) if e is event)]
+
+
+def dirty_mb():
+    """Dirty and under-writeback page cache, in MB."""
+    with open("/proc/meminfo") as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return sum(int(fields[k].split()[0]) for k in ("Dirty", "Writeback")) / 1024.0
+
+
+def settle_disk(limit_mb=64, timeout=90):
+    """Waits until the page cache holds little unwritten data, so that one run's write-back
+    (a freewheel run leaves gigabytes) does not slow the next run's writes and syncs. The
+    sync runs on a thread of its own: other users' writes may keep it busy for long."""
+    before = dirty_mb()
+    if before <= limit_mb:
+        return
+    threading.Thread(target=os.sync, daemon=True).start()
+    start = time.monotonic()
+    while dirty_mb() > limit_mb and time.monotonic() < start + timeout:
+        time.sleep(0.5)
+    note("  waited %.0f s for %.0f MB of write-back%s" % (
+        time.monotonic() - start, before,
+        "; %.0f MB still unwritten, going on" % dirty_mb() if dirty_mb() > limit_mb else ""))
 
 
 def start_server(**kwargs):
@@ -350,6 +376,7 @@ def section_cpu(base, quick):
             order = ("quilltap", "jack_capture") if run % 2 == 0 else ("jack_capture", "quilltap")
             for program in order:
                 note("cpu: %d channels, run %d/%d, %s, %d s" % (channels, run + 1, runs, program, seconds))
+                settle_disk()
                 out = tempfile.mkdtemp(prefix="cpu-", dir=base)
                 server = start_server()
                 try:
@@ -447,6 +474,7 @@ def section_freewheel(base, quick):
         order = ("quilltap", "jack_capture") if run % 2 == 0 else ("jack_capture", "quilltap")
         for program in order:
             note("freewheel: run %d/%d, %s, %d s wall" % (run + 1, runs, program, wall))
+            settle_disk()
             out = tempfile.mkdtemp(prefix="freewheel-", dir=base)
             server = start_server()
             try:
@@ -520,6 +548,7 @@ def section_stop(base, quick):
     try:
         with rig.SignalClient(server, DEVICE, ports=18):
             for run in range(runs):
+                settle_disk()
                 out = tempfile.mkdtemp(prefix="stop-", dir=base)
                 rec = rig.Recorder(["record", "--out", out, "--device", DEVICE], server)
                 with rec:
@@ -740,6 +769,7 @@ def main():
     results = {}
     try:
         for name in sections:
+            settle_disk()
             if name == "cpu":
                 results["cpu"] = section_cpu(base, args.quick)
             elif name == "freewheel":
