@@ -70,12 +70,12 @@ class AudioEngine {
   /// notifications that arrive before it ran merge into one.
   virtual void onConfigurationChange(std::function<void()> handler) = 0;
 
-  /// Input the engine had to drop since the last call, in frames, and the
-  /// number of overruns the audio system reported; both reset by the call.
+  /// Input lost since the last call, in frames (the engine could not keep
+  /// it, or the audio system skipped cycles), and the number of overruns the
+  /// audio system reported; both reset by the call.
   struct Losses {
     std::int64_t droppedFrames = 0;
     std::int64_t xruns = 0;
-    double xrunMicroseconds = 0;
   };
   virtual Losses takeLosses() = 0;
 };

@@ -1,7 +1,6 @@
 #include "audio/jack_audio.h"
 
 #include <jack/jack.h>
-#include <jack/statistics.h>
 #include <jack/metadata.h>
 #include <jack/uuid.h>
 #include <semaphore.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "audio/sample_ring.h"
@@ -158,7 +158,7 @@ class JackEngine : public AudioEngine {
     }
     startRate_ = jack_get_sample_rate(client_);
     expected_.store(0);
-    primed_.store(false);
+    cycleEnd_.reset();
     capturing_.store(true);
     if (int status = jack_activate(client_); status != 0) {
       capturing_.store(false);
@@ -196,9 +196,8 @@ class JackEngine : public AudioEngine {
 
   Losses takeLosses() override {
     Losses losses;
-    losses.droppedFrames = droppedFrames_.exchange(0);
+    losses.droppedFrames = droppedFrames_.exchange(0) + skippedFrames_.exchange(0);
     losses.xruns = xruns_.exchange(0);
-    losses.xrunMicroseconds = xrunMicroseconds_.exchange(0);
     return losses;
   }
 
@@ -208,17 +207,19 @@ class JackEngine : public AudioEngine {
     auto* self = static_cast<JackEngine*>(arg);
     SampleRing* ring = self->ring_.get();
     if (!self->capturing_.load(std::memory_order_acquire) || !ring) return 0;
-    if (!self->primed_.load(std::memory_order_relaxed)) {
-      // Cycles before the device's ports reach all of ours hold silence, not
-      // audio: capture starts with the first cycle in which every connection
-      // is in place, so that all tracks start on the same frame.
-      std::size_t expected = self->expected_.load(std::memory_order_acquire);
-      if (expected == 0) return 0;
-      for (std::size_t n = 0; n < expected; ++n) {
-        if (jack_port_connected(self->ports_[n]) == 0) return 0;
-      }
-      self->primed_.store(true, std::memory_order_relaxed);
+    // Cycles in which the device's ports do not reach all of ours hold
+    // silence, not audio: before the connections are in place, and once the
+    // device has gone, until the main queue stops the engine.
+    if (!self->allConnected()) return 0;
+
+    // Cycles the server skipped (an xrun) are input lost, measured on its clock.
+    jack_nframes_t now = jack_last_frame_time(self->client_);
+    if (self->cycleEnd_.has_value() && now != *self->cycleEnd_) {
+      self->skippedFrames_.fetch_add(static_cast<jack_nframes_t>(now - *self->cycleEnd_),
+                                     std::memory_order_relaxed);
     }
+    self->cycleEnd_ = now + frames;
+
     for (std::size_t c = 0; c < self->ports_.size(); ++c) {
       self->portBuffers_[c] = static_cast<const float*>(jack_port_get_buffer(self->ports_[c], frames));
     }
@@ -243,6 +244,19 @@ class JackEngine : public AudioEngine {
     }
     sem_post(&self->dataReady_);
     return 0;
+  }
+
+  // Real-time thread: every connection start() made still reaches our port.
+  bool allConnected() {
+    std::size_t expected = expected_.load(std::memory_order_acquire);
+    if (expected == 0) return false;
+    for (std::size_t n = 0; n < expected; ++n) {
+      if (jack_port_connected(ports_[n]) == 0) {
+        cycleEnd_.reset();  // a gap here is the device's absence, not an overrun
+        return false;
+      }
+    }
+    return true;
   }
 
   void runTap(std::uint32_t bufferSize, const TapBlock& block) {
@@ -299,12 +313,7 @@ class JackEngine : public AudioEngine {
     static_cast<JackEngine*>(arg)->freewheeling_.store(starting != 0);
   }
   static int xrun(void* arg) {
-    auto* self = static_cast<JackEngine*>(arg);
-    self->xruns_.fetch_add(1);
-    float delayed = jack_get_xrun_delayed_usecs(self->client_);
-    double before = self->xrunMicroseconds_.load();
-    while (!self->xrunMicroseconds_.compare_exchange_weak(before, before + delayed)) {
-    }
+    static_cast<JackEngine*>(arg)->xruns_.fetch_add(1);
     return 0;
   }
   static void clientRegistration(const char*, int, void* arg) { static_cast<JackEngine*>(arg)->askToCheck(); }
@@ -339,17 +348,17 @@ class JackEngine : public AudioEngine {
   sem_t spaceFreed_;
 
   std::atomic<bool> capturing_{false};
-  std::atomic<std::size_t> expected_{0};  // connections made by start()
-  std::atomic<bool> primed_{false};         // they have all reached the process callback
+  std::atomic<std::size_t> expected_{0};        // connections made by start()
+  std::optional<jack_nframes_t> cycleEnd_;      // process callback only
   std::atomic<bool> freewheeling_{false};
   std::atomic<bool> watching_{false};
   std::atomic<bool> checkPosted_{false};
   std::atomic<bool> serverGone_{false};
   std::function<void()> changed_;
 
-  std::atomic<std::int64_t> droppedFrames_{0};
+  std::atomic<std::int64_t> droppedFrames_{0};  // the ring was full
+  std::atomic<std::int64_t> skippedFrames_{0};  // the server skipped cycles
   std::atomic<std::int64_t> xruns_{0};
-  std::atomic<double> xrunMicroseconds_{0};
 };
 
 }  // namespace

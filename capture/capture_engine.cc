@@ -15,9 +15,11 @@ using Clock = std::chrono::steady_clock;
 
 // Offline, capture runs faster than any drive; it waits while the writer is
 // more than a couple of seconds behind and still making progress. A writer
-// that makes none is left behind as it would be in real time, so that the
-// watchdogs judge the drive the same way.
+// that makes none for a second is left behind as it would be in real time,
+// and not waited for again until it moves, so that the watchdogs judge the
+// drive the same way. Capture thread only.
 void waitForWriter() {
+  static std::int64_t stalledAt = -1;  // writtenFrames when the writer was given up
   Recording& r = rec();
   const double most = 2.0 * r.sampleRate;
   std::int64_t written = -1;
@@ -30,11 +32,12 @@ void waitForWriter() {
       for (const ChunkRef& chunk : r.pending) backlog += chunk->frames;
       nowWritten = r.writtenFrames;
     }
-    if (static_cast<double>(backlog) <= most) return;
+    if (static_cast<double>(backlog) <= most || nowWritten == stalledAt) return;
     if (nowWritten != written) {
       written = nowWritten;
       progressed = Clock::now();
     } else if (Clock::now() - progressed > std::chrono::seconds(1)) {
+      stalledAt = nowWritten;
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -69,8 +69,7 @@ bool volumeGone(const Recording& r) {
 void warnAboutLostInput(Recording& r) {
   AudioEngine::Losses losses = r.engine->takeLosses();
   if (losses.droppedFrames <= 0 && losses.xruns <= 0) return;
-  double ms = static_cast<double>(losses.droppedFrames) * 1000.0 / r.sampleRate +
-              losses.xrunMicroseconds / 1000.0;
+  double ms = static_cast<double>(losses.droppedFrames) * 1000.0 / r.sampleRate;
   long long whole = std::max<long long>(1, static_cast<long long>(ms));
   emit({{"event", "warning"},
         {"message", "Lost " + std::to_string(whole) + " ms of input: the system could not keep up."}});
@@ -80,8 +79,10 @@ void warnAboutLostInput(Recording& r) {
 
 double levelOf(float peak) {
   if (!(peak > 0.0f)) return -120.0;
+  // Rounded in single precision; the tenths are then divided as doubles, so
+  // that −47.6 is written as −47.6 and not as the float nearest to it.
   float tenths = std::round(20.0f * std::log10(peak) * 10.0f);
-  return static_cast<double>(tenths / 10.0f);
+  return static_cast<double>(tenths) / 10.0;
 }
 
 std::string driveName(const std::string& volumePath) {

@@ -11,12 +11,13 @@ using namespace std::chrono_literals;
 
 TEST(Level, DecibelsToATenthWithSilenceAtMinus120) {
   EXPECT_EQ(levelOf(1.0f), 0.0);
-  EXPECT_EQ(levelOf(0.5f), static_cast<double>(-6.0f));
-  EXPECT_EQ(levelOf(2.0f), static_cast<double>(6.0f));
+  EXPECT_EQ(levelOf(0.5f), -6.0);
+  EXPECT_EQ(levelOf(2.0f), 6.0);
+  EXPECT_EQ(levelOf(0.00417f), -47.6);  // a tenth, not the float nearest to it
   EXPECT_EQ(levelOf(0.0f), -120.0);
   EXPECT_EQ(levelOf(-1.0f), -120.0);
   EXPECT_EQ(levelOf(std::numeric_limits<float>::quiet_NaN()), -120.0);
-  EXPECT_EQ(levelOf(1e-7f), static_cast<double>(-140.0f));  // no floor above silence
+  EXPECT_EQ(levelOf(1e-7f), -140.0);  // no floor above silence
 }
 
 TEST(DriveName, IsTheLastPathComponent) {
@@ -41,7 +42,9 @@ class ProgressTest : public RecordingTest {
     rec().current->queue().async([gate] { gate->wait(); });
     deliver(0.1f);
     std::lock_guard<std::mutex> hold(rec().lock);
-    auto old = std::make_shared<Chunk>(std::vector<PcmBuffer>{}, 0);
+    std::vector<PcmBuffer> buffers;
+    for (const Output& output : rec().outputs) buffers.emplace_back(static_cast<std::uint32_t>(output.channels), 0);
+    auto old = std::make_shared<Chunk>(std::move(buffers), 0);
     const_cast<std::chrono::steady_clock::time_point&>(old->capturedMonotonic) -= age;
     rec().pending.push_front(old);
   }
