@@ -230,19 +230,32 @@ after the header, whatever the header says)."""
 
 
 def on_disk(path):
-    """Reads every whole frame present in a 32-bit float file, also one whose writer was
-    interrupted and whose header therefore may lag behind (or run ahead of) its data."""
+    """Reads every whole frame present in a 32-bit float or 24-bit file, also one whose writer
+    was interrupted and whose header therefore may lag behind (or run ahead of) its data."""
     header = rig.read_wav(path, partial=True, samples=False)
-    if header.container != "RIFF" or header.bits != 32 or header.sample_format != "float":
-        raise AssertionError("%s: not a 32-bit float RIFF file" % path)
-    block = header.channels * 4
+    if header.container != "RIFF" or (header.bits, header.sample_format) not in (
+            (32, "float"), (24, "int")):
+        raise AssertionError("%s: not a 32-bit float or 24-bit RIFF file" % path)
+    width = header.bits // 8
+    block = header.channels * width
     with open(path, "rb") as f:
         f.seek(header.data_offset - 4)
         declared = struct.unpack("<I", f.read(4))[0] // block
         raw = f.read()
-    values = array("f")
-    values.frombytes(raw[:len(raw) // block * block])
-    if sys.byteorder != "little":
-        values.byteswap()
+    raw = raw[:len(raw) // block * block]
+    if width == 4:
+        values = array("f")
+        values.frombytes(raw)
+        if sys.byteorder != "little":
+            values.byteswap()
+    else:  # little-endian 24-bit: widen to 32 bits, then shift the sign back in
+        padded = bytearray(len(raw) // 3 * 4)
+        for byte in range(3):
+            padded[byte + 1::4] = raw[byte::3]
+        wide = array("i")
+        wide.frombytes(bytes(padded))
+        if sys.byteorder != "little":
+            wide.byteswap()
+        values = array("i", (v >> 8 for v in wide))
     samples = [values[c::header.channels] for c in range(header.channels)]
     return OnDisk(header, declared, len(values) // header.channels, samples)

@@ -53,6 +53,8 @@ def strict_frames(path):
 
 
 class Case(RecordingCase):
+    BITS = 32
+
     def setUp(self):
         self.server = server
         super().setUp()
@@ -76,11 +78,11 @@ class Case(RecordingCase):
             with self.subTest(file=path):
                 found = on_disk(path)
                 self.assertEqual(found.header.channels, len(channels))
-                starts[path] = self.start_times(found.samples, channels)
+                starts[path] = self.start_times(found.samples, channels, self.BITS)
                 self.assertGreater(found.frames, 0)
                 self.assertLessEqual(found.frames, captured)
                 for samples, ch in zip(found.samples, channels):
-                    self.assert_counter(samples, 32, "%s channel %d" % (name, ch), lost)
+                    self.assert_counter(samples, self.BITS, "%s channel %d" % (name, ch), lost)
                 self.assertEqual(strict_frames(path), found.frames,
                                  "%s is no valid WAV file: its header says %d frames, it holds %d"
                                  % (path, found.declared, found.frames))
@@ -110,12 +112,12 @@ class Case(RecordingCase):
             with self.subTest(track=name):
                 part1, part2 = on_disk(old), on_disk(new)
                 self.assertEqual(part2.header.channels, len(channels))
-                starts1[name] = self.start_times(part1.samples, channels)
-                starts2[name] = self.start_times(part2.samples, channels)
+                starts1[name] = self.start_times(part1.samples, channels, self.BITS)
+                starts2[name] = self.start_times(part2.samples, channels, self.BITS)
                 for c, ch in enumerate(channels):
                     what = "%s channel %d" % (name, ch)
-                    self.assert_counter(part1.samples[c], 32, what + " part 1", lost)
-                    self.assert_counter(part2.samples[c], 32, what + " part 2", lost)
+                    self.assert_counter(part1.samples[c], self.BITS, what + " part 1", lost)
+                    self.assert_counter(part2.samples[c], self.BITS, what + " part 2", lost)
                     # Part 2 begins with part 1's frame s, and the overlap is the same audio.
                     self.assertEqual(part2.samples[c][:1], part1.samples[c][s:s + 1], what)
                     self.assertTrue(part2.samples[c][:overlap] == part1.samples[c][s:s + overlap],
@@ -154,12 +156,12 @@ class FullDrive(Case):
         self.files = track_files(self.out, TRACKS)
 
     def start(self, fallback=None):
-        args = ["record", "--out", self.out, "--bits", "32"] + TRACK_ARGS
+        args = ["record", "--out", self.out, "--bits", str(self.BITS)] + TRACK_ARGS
         if fallback:
             args += ["--fallback", fallback]
         rec = self.record(args)
         started = rec.wait_for("started")
-        self.assertEqual(started["bits"], 32)
+        self.assertEqual(started["bits"], self.BITS)
         self.assertEqual([t["file"] for t in started["tracks"]], self.files)
         return rec, started
 
@@ -202,6 +204,14 @@ class FullDrive(Case):
                                             "%s: Not a directory" % fallback},
             stopped])
         self.assert_saved(rec, self.files, TRACKS, frames(stopped["seconds"]))
+
+
+class FullDriveAt24Bits(FullDrive):
+    """The same move with 24-bit files: integer samples join up frame for frame too."""
+
+    BITS = 24
+    test_without_backup_the_recording_stops_and_keeps_what_was_written = None
+    test_backup_that_cannot_be_created = None
 
 
 class FileTooLarge(Case):
