@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace quilltap {
@@ -30,7 +31,10 @@ int datasync(int fd) {
 }  // namespace
 
 TrackFile::TrackFile(int fd, int channels, std::int64_t bitDepth)
-    : fd_(fd), channels_(channels), bytesPerFrame_(channels * static_cast<int>(bitDepth / 8)) {}
+    : fd_(fd),
+      channels_(channels),
+      scale_(bitDepth == 16 ? 32768.0f : bitDepth == 24 ? 8388608.0f : 0.0f),
+      bytesPerFrame_(channels * static_cast<int>(bitDepth / 8)) {}
 
 std::unique_ptr<TrackFile> TrackFile::create(const std::string& path, double sampleRate,
                                              int channels, std::int64_t bitDepth,
@@ -53,7 +57,8 @@ std::unique_ptr<TrackFile> TrackFile::create(const std::string& path, double sam
     return nullptr;
   }
   sf_command(file->sndfile_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
-  sf_command(file->sndfile_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  // Integer samples arrive already scaled to the file's full scale (prepare).
+  if (file->scale_ != 0) sf_command(file->sndfile_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
   // The header goes out now, so that even an empty file is a valid WAV file.
   if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || file->lastErrno_) {
     file->failed(description, "the header could not be written");
@@ -75,19 +80,79 @@ bool TrackFile::failed(std::string* description, const char* fallback) {
   return false;
 }
 
+namespace {
+
+using Floats = float __attribute__((vector_size(16)));  // four at a time
+using Ints = std::int32_t __attribute__((vector_size(16)));
+
+// `to[i]` = `from[i]` scaled by `scale`, rounded down to a whole step (as
+// libsndfile's clipping conversion does), clipped to [low, high], NaN as 0.
+void scaleAndClip(float* to, const float* from, std::int64_t frames, float scale, float low, float high) {
+  const Floats s = {scale, scale, scale, scale};
+  const Floats lo = {low, low, low, low};
+  const Floats hi = {high, high, high, high};
+  const Floats zero = {0, 0, 0, 0};
+  const Floats one = {1, 1, 1, 1};
+  std::int64_t i = 0;
+  for (; i + 4 <= frames; i += 4) {
+    Floats x;
+    std::memcpy(&x, from + i, sizeof x);
+    x *= s;
+    x = x < lo ? lo : x;
+    x = x > hi ? hi : x;
+    x = x == x ? x : zero;
+    Floats whole = __builtin_convertvector(__builtin_convertvector(x, Ints), Floats);
+    x = whole > x ? whole - one : whole;  // truncation rounded toward zero; this floors
+    std::memcpy(to + i, &x, sizeof x);
+  }
+  for (; i < frames; ++i) {
+    float x = from[i] * scale;
+    x = x < low ? low : (x > high ? high : x);
+    to[i] = x == x ? std::floor(x) : 0.0f;
+  }
+}
+
+}  // namespace
+
+// The samples as libsndfile takes them: interleaved, and for an integer file
+// as whole steps of its full scale, clipped there, never wrapped, NaN as
+// silence. libsndfile then only packs them (its own clipping costs twice its
+// conversion).
+const float* TrackFile::prepare(const PcmBuffer& buffer) {
+  const std::int64_t frames = buffer.frames();
+  if (channels_ == 1 && scale_ == 0) return buffer.channel(0);
+  const float low = -scale_, high = scale_ - 1.0f;
+  samples_.resize(static_cast<std::size_t>(frames) * channels_);
+  if (channels_ == 1) {
+    scaleAndClip(samples_.data(), buffer.channel(0), frames, scale_, low, high);
+    return samples_.data();
+  }
+  for (int c = 0; c < channels_; ++c) {
+    const float* from = buffer.channel(c);
+    float* to = samples_.data() + c;
+    for (std::int64_t i = 0; i < frames; ++i) {
+      float x = from[i];
+      if (scale_ != 0) {
+        x *= scale_;
+        x = x < low ? low : (x > high ? high : x);
+        x = x == x ? std::floor(x) : 0.0f;
+      }
+      to[i * channels_] = x;
+    }
+  }
+  return samples_.data();
+}
+
 bool TrackFile::write(const PcmBuffer& buffer, std::string* description) {
   const sf_count_t frames = buffer.frames();
-  const float* samples = buffer.channel(0);
-  if (channels_ > 1) {
-    interleaved_.resize(static_cast<std::size_t>(frames) * channels_);
-    for (int c = 0; c < channels_; ++c) {
-      const float* from = buffer.channel(c);
-      for (sf_count_t i = 0; i < frames; ++i) interleaved_[i * channels_ + c] = from[i];
-    }
-    samples = interleaved_.data();
-  }
   lastErrno_ = 0;
-  if (sf_writef_float(sndfile_, samples, frames) != frames || lastErrno_) {
+  // libsndfile hands its bytes over in pieces; they are gathered and go to
+  // the drive in one write.
+  staging_ = true;
+  sf_count_t converted = sf_writef_float(sndfile_, prepare(buffer), frames);
+  staging_ = false;
+  bool ok = flushStaged() && converted == frames;
+  if (!ok || lastErrno_) {
     failed(description, "the drive did not take all frames");
     truncate(frames_);  // a write that failed half-way leaves no partial frame behind
     return false;
@@ -138,14 +203,18 @@ bool TrackFile::close(std::string* description) {
   return ok;
 }
 
+// While bytes are gathered, the file is as long, and its position as far, as
+// if they had been written.
 sf_count_t TrackFile::fileLength(void* self) {
+  auto* file = static_cast<TrackFile*>(self);
   struct stat info;
-  if (fstat(static_cast<TrackFile*>(self)->fd_, &info) != 0) return -1;
-  return info.st_size;
+  if (fstat(file->fd_, &info) != 0) return -1;
+  return std::max<sf_count_t>(info.st_size, tell(self));
 }
 
 sf_count_t TrackFile::seek(sf_count_t offset, int whence, void* self) {
   auto* file = static_cast<TrackFile*>(self);
+  file->flushStaged();
   off_t at = lseek(file->fd_, offset, whence);
   if (at < 0) file->lastErrno_ = errno;
   return at;
@@ -166,17 +235,26 @@ sf_count_t TrackFile::read(void* into, sf_count_t count, void* self) {
 
 sf_count_t TrackFile::write(const void* from, sf_count_t count, void* self) {
   auto* file = static_cast<TrackFile*>(self);
+  if (file->staging_) {
+    const char* bytes = static_cast<const char*>(from);
+    file->staged_.insert(file->staged_.end(), bytes, bytes + count);
+    return count;
+  }
+  return file->writeAll(from, count);
+}
+
+sf_count_t TrackFile::writeAll(const void* from, sf_count_t count) {
   const char* bytes = static_cast<const char*>(from);
   sf_count_t done = 0;
   while (done < count) {
-    ssize_t n = ::write(file->fd_, bytes + done, static_cast<std::size_t>(count - done));
+    ssize_t n = ::write(fd_, bytes + done, static_cast<std::size_t>(count - done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      file->lastErrno_ = errno;
+      lastErrno_ = errno;
       break;
     }
     if (n == 0) {
-      file->lastErrno_ = ENOSPC;
+      lastErrno_ = ENOSPC;
       break;
     }
     done += n;
@@ -185,7 +263,15 @@ sf_count_t TrackFile::write(const void* from, sf_count_t count, void* self) {
 }
 
 sf_count_t TrackFile::tell(void* self) {
-  return lseek(static_cast<TrackFile*>(self)->fd_, 0, SEEK_CUR);
+  auto* file = static_cast<TrackFile*>(self);
+  return lseek(file->fd_, 0, SEEK_CUR) + static_cast<sf_count_t>(file->staged_.size());
+}
+
+bool TrackFile::flushStaged() {
+  sf_count_t size = static_cast<sf_count_t>(staged_.size());
+  bool ok = writeAll(staged_.data(), size) == size;
+  staged_.clear();
+  return ok;
 }
 
 }  // namespace quilltap

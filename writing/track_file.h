@@ -13,7 +13,8 @@
 namespace quilltap {
 
 /// One open track file: WAV, little-endian, interleaved frames of 16- or
-/// 24-bit signed integers (clipped, never wrapped) or 32-bit IEEE float.
+/// 24-bit signed integers (clipped, never wrapped; NaN becomes silence) or
+/// 32-bit IEEE float.
 /// Written as RF64 that stays a plain RIFF WAV until it outgrows 4 GiB.
 /// The recorder owns the file descriptor (libsndfile writes through virtual
 /// I/O), so a failed write reports the system's own error and the file can be
@@ -55,17 +56,24 @@ class TrackFile {
   static sf_count_t write(const void* from, sf_count_t count, void* self);
   static sf_count_t tell(void* self);
 
+  const float* prepare(const PcmBuffer& buffer);
+  sf_count_t writeAll(const void* from, sf_count_t count);
+  bool flushStaged();
+
   /// Where the last whole frame written ends.
   off_t end() const { return dataOffset_ + static_cast<off_t>(frames_) * bytesPerFrame_; }
 
   int fd_;
   int channels_;
+  float scale_;  // full scale of an integer file's samples; 0 for a float file
   int bytesPerFrame_;
   off_t dataOffset_ = 0;
   SNDFILE* sndfile_ = nullptr;
   int lastErrno_ = 0;  // the errno of the last failed system call
   std::int64_t frames_ = 0;
-  std::vector<float> interleaved_;
+  std::vector<float> samples_;  // interleaved (and for integers scaled and clipped) frames
+  std::vector<char> staged_;    // the bytes of one write, gathered
+  bool staging_ = false;
 };
 
 }  // namespace quilltap
