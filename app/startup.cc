@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <semaphore>
 
 #include "app/command_line.h"
 #include "app/events.h"

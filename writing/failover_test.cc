@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include "tests/unit/read_back.h"
 #include "tests/unit/recording_fixture.h"
 #include "tests/unit/tmpfs.h"
 #include "writing/finish.h"
@@ -10,17 +11,6 @@ namespace quilltap {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Frames of a mono 32-bit file, read back.
-std::vector<float> samplesOf(const std::string& path) {
-  SF_INFO info = {};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (!file) return {};
-  std::vector<float> samples(static_cast<std::size_t>(info.frames * info.channels));
-  sf_readf_float(file, samples.data(), info.frames);
-  sf_close(file);
-  return samples;
-}
 
 class FailoverTest : public RecordingTest {
  protected:
@@ -74,8 +64,8 @@ TEST_F(FailoverTest, AFullDriveMovesTheRecordingAndNoFrameIsLost) {
   EXPECT_EQ(stopped["files"], (Event{drive() + "/01 Count.wav", backup() + "/01 Count (part 2).wav"}));
   EXPECT_EQ(stopped["interrupted"], (Event{drive() + "/01 Count.wav"}));
 
-  std::vector<float> part1 = samplesOf(drive() + "/01 Count.wav");
-  std::vector<float> part2 = samplesOf(backup() + "/01 Count (part 2).wav");
+  std::vector<float> part1 = readFloat(drive() + "/01 Count.wav").samples;
+  std::vector<float> part2 = readFloat(backup() + "/01 Count (part 2).wav").samples;
   auto start = static_cast<std::int64_t>(std::llround(failover["seconds"].get<double>() * 48000));
   auto overlap = static_cast<std::int64_t>(std::llround(failover["overlap"].get<double>() * 48000));
   ASSERT_FALSE(part2.empty());

@@ -15,29 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/read_back.h"
 #include "tests/unit/recording_fixture.h"
 
 namespace quilltap {
 namespace {
-
-// What libsndfile reads back from a finished (or still open) file.
-struct ReadBack {
-  bool opened = false;
-  SF_INFO info = {};
-  std::vector<float> samples;  // interleaved
-};
-
-ReadBack readFloat(const std::string& path) {
-  ReadBack back;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &back.info);
-  if (!file) return back;
-  back.opened = true;
-  back.samples.resize(static_cast<std::size_t>(back.info.frames * back.info.channels));
-  sf_count_t got = sf_readf_float(file, back.samples.data(), back.info.frames);
-  back.samples.resize(static_cast<std::size_t>(got * back.info.channels));
-  sf_close(file);
-  return back;
-}
 
 std::string fileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -18,6 +18,7 @@
 
 #include "dispatch/main_queue.h"
 #include "dispatch/semaphore.h"
+#include "tests/unit/read_back.h"
 #include "tests/unit/recording_fixture.h"
 
 namespace quilltap {
@@ -29,24 +30,6 @@ namespace fs = std::filesystem;
 float sampleOf(std::int64_t sequence, std::size_t output, std::uint32_t channel, std::int64_t frame) {
   return static_cast<float>(sequence * 64 + static_cast<std::int64_t>(output) * 8 + channel) / 65536.0f +
          static_cast<float>(frame % 256) / 256.0f;
-}
-
-struct ReadBack {
-  bool opened = false;
-  SF_INFO info = {};
-  std::vector<float> samples;  // interleaved
-};
-
-ReadBack readFloat(const std::string& path) {
-  ReadBack back;
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &back.info);
-  if (!file) return back;
-  back.opened = true;
-  back.samples.resize(static_cast<std::size_t>(back.info.frames * back.info.channels));
-  sf_count_t got = sf_readf_float(file, back.samples.data(), back.info.frames);
-  back.samples.resize(static_cast<std::size_t>(got * back.info.channels));
-  sf_close(file);
-  return back;
 }
 
 class WriterTest : public RecordingTest {

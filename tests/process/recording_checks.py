@@ -6,6 +6,7 @@ import re
 import struct
 import subprocess
 import sys
+import time
 import unittest
 from array import array
 from collections import namedtuple
@@ -18,6 +19,16 @@ PRETTY = "XR18 Multichannel"
 CHANNELS = 18
 LOST_INPUT = re.compile(r"Lost \d+ ms of input: the system could not keep up\.")
 LAST_SECONDS = re.compile(r"The last \d+ s couldn\u2019t be written: the drive stopped responding\.")
+
+
+def wait_until(predicate, timeout, step=0.02):
+    """True once `predicate()` holds, False if `timeout` seconds pass first."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
 
 
 def frames(seconds):
@@ -42,9 +53,29 @@ def input_lost(rec, server, xruns_before=0):
         e["event"] == "warning" and LOST_INPUT.fullmatch(e["message"]) for e in rec.events)
 
 
-def mixer(server):
+def mixer(server, **options):
     # The pretty name is reasserted: the metadata store is shared by every server on the machine.
-    return rig.SignalClient(server, DEVICE, ports=CHANNELS, pretty=PRETTY, repretty_seconds=0.5)
+    return rig.SignalClient(server, DEVICE, ports=CHANNELS, pretty=PRETTY, repretty_seconds=0.5,
+                            **options)
+
+
+def start_mixer(**options):
+    """A private dummy server with the simulated XR18 on it, for one module's tests:
+    (server, device). `options` go to the signal client (silent=, full=)."""
+    server = rig.JackServer(capture=CHANNELS)
+    server.start()
+    device = mixer(server, **options)
+    try:
+        device.start()
+    except Exception:
+        server.stop()
+        raise
+    return server, device
+
+
+def stop_mixer(server, device):
+    device.stop()
+    server.stop()
 
 
 class RecordingCase(unittest.TestCase):

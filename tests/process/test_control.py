@@ -8,8 +8,8 @@ import time
 import unittest
 
 import rig
-from recording_checks import (CHANNELS, DEVICE, PRETTY, RATE, RecordingCase, _mix_at,
-                              _mix_misfit, _mix_resync, _mix_start, frames, notable)
+from recording_checks import (RATE, RecordingCase, _mix_at, _mix_misfit, _mix_resync,
+                              _mix_start, frames, notable, start_mixer, stop_mixer, wait_until)
 
 FULL_CHANNEL = 17    # a +-1 square wave: its peak is full scale
 SILENT_CHANNEL = 18  # zeros
@@ -21,31 +21,11 @@ device = None
 
 def setUpModule():
     global server, device
-    server = rig.JackServer(capture=18)
-    server.start()
-    # The pretty name is reasserted: the metadata store is shared by every server on the machine.
-    device = rig.SignalClient(server, DEVICE, ports=CHANNELS, pretty=PRETTY,
-                              silent=(SILENT_CHANNEL,), full=(FULL_CHANNEL,),
-                              repretty_seconds=0.5)
-    try:
-        device.start()
-    except Exception:
-        server.stop()
-        raise
+    server, device = start_mixer(silent=(SILENT_CHANNEL,), full=(FULL_CHANNEL,))
 
 
 def tearDownModule():
-    device.stop()
-    server.stop()
-
-
-def wait_until(predicate, timeout, step=0.02):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(step)
-    return True
+    stop_mixer(server, device)
 
 
 class Case(RecordingCase):

@@ -11,7 +11,7 @@ import unittest
 from array import array
 
 import rig
-from recording_checks import CHANNELS, RATE, mixer
+from recording_checks import RATE, start_mixer, stop_mixer
 
 TRACKS = ["1:Kick", "2,3:Keys", "18:Room"]
 RUNS = 10
@@ -45,15 +45,11 @@ def counter_of_24_bit(path, body, frames, channels):
 class KilledAtRandomMoments(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.server = rig.JackServer(capture=2)
-        cls.server.start()
-        cls.client = mixer(cls.server)
-        cls.client.start()
+        cls.server, cls.device = start_mixer()
 
     @classmethod
     def tearDownClass(cls):
-        cls.client.stop()
-        cls.server.stop()
+        stop_mixer(cls.server, cls.device)
 
     def test_every_file_stays_readable_and_misses_at_most_about_a_second(self):
         chooser = random.Random(int(os.environ.get("QUILLTAP_CRASH_SEED", time.time())))
@@ -67,6 +63,7 @@ class KilledAtRandomMoments(unittest.TestCase):
         args = ["record", "--out", out]
         for track in TRACKS:
             args += ["--track", track]
+        xruns = self.server.xruns()
         rec = rig.Recorder(args, server=self.server)
         self.addCleanup(rec.kill)
         started = rec.wait_for("started", timeout=10)
@@ -82,7 +79,12 @@ class KilledAtRandomMoments(unittest.TestCase):
             # ...and covers everything but about the last second.
             self.assertGreaterEqual(declared, int((captured - 1.3) * RATE), path)
             counter = counter_of_24_bit(path, body, present, frame_bytes // 3)
-            self.assertEqual(rig.counter_gaps(counter, 24), [], path)
+            gaps = rig.counter_gaps(counter, 24)
+            # An overloaded server skips whole cycles (it logs an xrun): the signal client's
+            # counter then jumps by periods, through no fault of the recorder.
+            if self.server.xruns() > xruns:
+                gaps = [g for g in gaps if g.got is not None and (g.got - g.expected) % 1024 != 0]
+            self.assertEqual(gaps, [], path)
 
 
 if __name__ == "__main__":

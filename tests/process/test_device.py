@@ -29,7 +29,8 @@ import unittest
 from array import array
 
 import rig
-from recording_checks import CHANNELS, DEVICE, PRETTY, RATE, RecordingCase, frames, notable
+from recording_checks import (CHANNELS, DEVICE, PRETTY, RATE, RecordingCase, frames, notable,
+                              wait_until)
 
 DISCONNECTED = PRETTY + " disconnected. Recording stopped and saved."
 TRACK_ARGS = ["--track", "1:Kick", "--track", "2,3:Keys", "--track", "18:Room"]
@@ -56,15 +57,6 @@ def track_files(folder):
 
 def mixer(on):
     return rig.SignalClient(on, DEVICE, ports=CHANNELS, pretty=PRETTY, repretty_seconds=0.5)
-
-
-def wait_until(predicate, timeout, step=0.02):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(step)
-    return True
 
 
 def describe_counter(samples, bits, gaps):

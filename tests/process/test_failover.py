@@ -8,8 +8,8 @@ import time
 import unittest
 
 import rig
-from recording_checks import (LAST_SECONDS, RecordingCase, TmpfsDrive, frames, mixer,
-                              notable, on_disk)
+from recording_checks import (LAST_SECONDS, RecordingCase, TmpfsDrive, frames, notable,
+                              on_disk, start_mixer, stop_mixer)
 
 server = None
 device = None
@@ -24,19 +24,11 @@ FILE_LIMIT = 1 << 20
 
 def setUpModule():
     global server, device
-    server = rig.JackServer(capture=18)
-    server.start()
-    device = mixer(server)
-    try:
-        device.start()
-    except Exception:
-        server.stop()
-        raise
+    server, device = start_mixer()
 
 
 def tearDownModule():
-    device.stop()
-    server.stop()
+    stop_mixer(server, device)
 
 
 def track_files(folder, tracks, part2=False):

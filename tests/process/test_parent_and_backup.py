@@ -10,8 +10,8 @@ import unittest
 
 import rig
 from freezefs import FreezeFs
-from recording_checks import (LAST_SECONDS, RecordingCase, TmpfsDrive, frames, mixer, notable,
-                              on_disk)
+from recording_checks import (LAST_SECONDS, RecordingCase, TmpfsDrive, frames, notable,
+                              on_disk, start_mixer, stop_mixer)
 
 server = None
 device = None
@@ -19,19 +19,11 @@ device = None
 
 def setUpModule():
     global server, device
-    server = rig.JackServer(capture=18)
-    server.start()
-    device = mixer(server)
-    try:
-        device.start()
-    except Exception:
-        server.stop()
-        raise
+    server, device = start_mixer()
 
 
 def tearDownModule():
-    device.stop()
-    server.stop()
+    stop_mixer(server, device)
 
 
 class Case(RecordingCase):

@@ -9,7 +9,8 @@ import time
 import unittest
 
 import rig
-from recording_checks import CHANNELS, PRETTY, RATE, RecordingCase, frames, mixer, notable
+from recording_checks import (CHANNELS, PRETTY, RATE, RecordingCase, frames, notable, start_mixer,
+                              stop_mixer)
 
 server = None
 device = None
@@ -17,19 +18,11 @@ device = None
 
 def setUpModule():
     global server, device
-    server = rig.JackServer(capture=18)
-    server.start()
-    device = mixer(server)
-    try:
-        device.start()
-    except Exception:
-        server.stop()
-        raise
+    server, device = start_mixer()
 
 
 def tearDownModule():
-    device.stop()
-    server.stop()
+    stop_mixer(server, device)
 
 
 def started_event(bits, tracks):

@@ -16,8 +16,8 @@ import unittest
 
 import rig
 from freezefs import FreezeFs
-from recording_checks import (LAST_SECONDS, RATE, RecordingCase, TmpfsDrive, frames, mixer,
-                              notable, on_disk)
+from recording_checks import (LAST_SECONDS, RATE, RecordingCase, TmpfsDrive, frames, notable,
+                              on_disk, start_mixer, stop_mixer, wait_until)
 
 TRACKS = [("Kick", [1]), ("Keys", [2, 3])]
 TRACK_ARGS = ["--bits", "32", "--track", "1:Kick", "--track", "2,3:Keys"]
@@ -35,19 +35,11 @@ def setUpModule():
     global server, device
     if os.geteuid() != 0:
         raise unittest.SkipTest("the watchdog tests mount a tmpfs and FUSE drives: they need root")
-    server = rig.JackServer(capture=18)
-    server.start()
-    device = mixer(server)
-    try:
-        device.start()
-    except Exception:
-        server.stop()
-        raise
+    server, device = start_mixer()
 
 
 def tearDownModule():
-    device.stop()
-    server.stop()
+    stop_mixer(server, device)
 
 
 def track_files(folder, part2=False):
@@ -57,15 +49,6 @@ def track_files(folder, part2=False):
 
 def disconnected(name):
     return "The drive \u201c%s\u201d was disconnected" % name
-
-
-def wait_until(predicate, timeout, step=0.02):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(step)
-    return True
 
 
 class Case(RecordingCase):
