@@ -499,8 +499,8 @@ def section_freewheel(base, quick):
 def gbench(binary, quick, repetitions=3):
     argv = [binary, "--benchmark_format=json"]
     argv += ["--benchmark_min_time=0.2"] if quick else ["--benchmark_repetitions=%d" % repetitions]
-    # A benchmark binary that crashes now and then (see RESULTS.md) gets two more tries; the
-    # failures are reported with the figures.
+    # A benchmark binary that fails gets two more tries (handle_buffer_bench used to crash now
+    # and then); the failures are reported with the figures.
     failures = []
     for attempt in range(3):
         done = subprocess.run(argv, capture_output=True, timeout=900)
@@ -659,12 +659,12 @@ def micro_rows(micro):
         rows.append("| handleBuffer, %s: Mframes/s (4096-frame buffers) | %s | memcpy of the same samples: %s | %.3f | %s |"
                     % (label, fmt(micro[name]["frames/s"], 1e-6, 1), fmt(memcpy, 1e-6, 0), r, target))
 
-    parts = [("BM_SndfileConvert/clip:1", "libsndfile float→24-bit conversion alone (clipping on, as TrackFile)"),
+    parts = [("BM_SndfileConvert/clip:1", "libsndfile float→24-bit conversion alone, clipping on (TrackFile's former setting)"),
              ("BM_SndfileConvert/clip:0", "libsndfile float→24-bit conversion alone, clipping off"),
-             ("BM_WriteChunks/split:0/real_time", "write(2) of whole 12288-byte chunks"),
-             ("BM_WriteChunks/split:1/real_time", "write(2) split 8190 + 4098 bytes, as libsndfile issues them"),
-             ("BM_Peak/lanes:1", "peak, one running maximum (as handleBuffer)"),
-             ("BM_Peak/lanes:8", "peak, eight running maxima (same NaN rule)")]
+             ("BM_WriteChunks/split:0/real_time", "write(2) of whole 12288-byte chunks (as TrackFile now writes them)"),
+             ("BM_WriteChunks/split:1/real_time", "write(2) split 8190 + 4098 bytes, as libsndfile issues them (TrackFile's former writes)"),
+             ("BM_Peak/lanes:1", "peak, one running maximum (handleBuffer's former loop)"),
+             ("BM_Peak/lanes:8", "peak, eight running maxima (same NaN rule; handleBuffer now keeps two 4-wide vector maxima)")]
     for name, label in parts:
         if name in micro:
             rows.append("| Part (bench/parts_bench): %s, ns per sample | %s | | | |"
