@@ -36,17 +36,17 @@ bool driveGone(const std::string& volumePath, bool deviceKnown, dev_t device) {
 class VolumeWatch {
  public:
   bool gone(const Recording& r) {
-    if (!outstanding_ || outstanding_->done.waitUntil(std::chrono::steady_clock::now())) {
+    if (!outstanding_ || outstanding_->answered.load()) {
       auto check = std::make_shared<Check>();
       outstanding_ = check;
       queue_.async([check, path = r.volumePath, known = r.volumeDeviceKnown, device = r.volumeDevice] {
         check->gone.store(driveGone(path, known, device));
+        check->answered.store(true);
         check->done.signal();
       });
-    }
-    if (outstanding_->done.waitUntil(std::chrono::steady_clock::now() + kVolumeCheckWait)) {
-      lastGone_ = outstanding_->gone.load();
-      outstanding_->done.signal();  // keep it answered for the next tick
+      if (check->done.waitUntil(std::chrono::steady_clock::now() + kVolumeCheckWait)) {
+        lastGone_ = check->gone.load();
+      }
     }
     return lastGone_;
   }
@@ -54,10 +54,11 @@ class VolumeWatch {
  private:
   struct Check {
     Semaphore done;
+    std::atomic<bool> answered{false};
     std::atomic<bool> gone{false};
   };
   SerialQueue queue_{"quilltap.volume"};
-  std::shared_ptr<Check> outstanding_;
+  std::shared_ptr<Check> outstanding_;  // a new check starts only once it answered
   bool lastGone_ = false;
 };
 

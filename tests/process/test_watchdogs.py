@@ -158,6 +158,19 @@ class Case(RecordingCase):
                         self.assertEqual(rig.join_gaps(part1.samples[c], part2.samples[c], 0, 32),
                                          [], "%s: part 2 does not go on from part 1" % what)
 
+    def stall_and_fail_over(self, rec, fs, out, fallback):
+        """Freezes `fs` a second into the recording: the failover must come about 8 s later,
+        and the recording go on in the backup folder. Returns the failover event."""
+        time.sleep(1.0)
+        fs.freeze()
+        frozen = time.monotonic()
+        failover = rec.wait_for("failover", timeout=15)
+        delay = self.when(rec, failover) - frozen
+        self.assertTrue(7.5 <= delay <= 10, "failover %.2f s after the freeze" % delay)
+        self.assert_failover(failover, STALLED, out, fallback)
+        self.assert_goes_on(rec, frames(rec.of("progress")[-1]["seconds"]), "after the failover")
+        return failover
+
 
 class DriveUnmounted(Case):
     """--out on a tmpfs that is lazily unmounted while recording. The test keeps the part-1 files
@@ -222,14 +235,7 @@ class DriveStalls(Case):
         fs = self.freezefs("Drive")
         out, fallback = os.path.join(fs.mountpoint, "take"), os.path.join(self.base, "backup")
         rec, started = self.start(out, fallback)
-        time.sleep(1.0)
-        fs.freeze()
-        frozen = time.monotonic()
-        failover = rec.wait_for("failover", timeout=15)
-        delay = self.when(rec, failover) - frozen
-        self.assertTrue(7.5 <= delay <= 10, "failover %.2f s after the freeze" % delay)
-        self.assert_failover(failover, STALLED, out, fallback)
-        self.assert_goes_on(rec, frames(rec.of("progress")[-1]["seconds"]), "after the failover")
+        failover = self.stall_and_fail_over(rec, fs, out, fallback)
         rec.send("stop\n")
         self.wait_stopped_then_thaw(rec, 15)
         part2 = track_files(fallback, part2=True)
@@ -298,14 +304,7 @@ class BackupStallsToo(Case):
         out = os.path.join(first.mountpoint, "take")
         fallback = os.path.join(second.mountpoint, "backup")
         rec, started = self.start(out, fallback)
-        time.sleep(1.0)
-        first.freeze()
-        frozen = time.monotonic()
-        failover = rec.wait_for("failover", timeout=15)
-        delay = self.when(rec, failover) - frozen
-        self.assertTrue(7.5 <= delay <= 10, "failover %.2f s after the freeze" % delay)
-        self.assert_failover(failover, STALLED, out, fallback)
-        self.assert_goes_on(rec, frames(rec.of("progress")[-1]["seconds"]), "after the failover")
+        failover = self.stall_and_fail_over(rec, first, out, fallback)
         second.freeze()
         at_freeze = rec.of("progress")[-1]["seconds"]
         # Freewheeling, the server runs as fast as its clients let it; a frozen writer must not
