@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -90,6 +91,8 @@ struct Recording {
   // Capture thread only, after start-up.
   std::vector<float> appliedGains;
   std::int64_t nextSequence = 1;
+  /// Wall-clock time of the take's first frame.
+  std::chrono::system_clock::time_point takeStart;
 
   double maxPendingSeconds = 120.0;
 

@@ -1,5 +1,6 @@
 #include "capture/buffer_processing.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -122,7 +123,15 @@ void handleBuffer(const AudioBuffer& buffer) {
     outputs = splitTracks(buffer, peaks);
   }
   const std::int64_t frames = buffer.frames;
-  auto chunk = std::make_shared<const Chunk>(std::move(outputs), frames, r.nextSequence++, buffer.offline);
+  const std::int64_t position = r.capturedFrames;  // only this thread changes it
+  if (position == 0) {
+    // The first buffer arrives as its last frame is captured.
+    r.takeStart = std::chrono::system_clock::now() -
+                  std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                      std::chrono::duration<double>(static_cast<double>(frames) / r.sampleRate));
+  }
+  auto chunk = std::make_shared<const Chunk>(std::move(outputs), frames, r.nextSequence++,
+                                             buffer.offline, position, r.takeStart);
 
   SinkRef sink;
   {

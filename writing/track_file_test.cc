@@ -71,7 +71,7 @@ class TrackFileTest : public RecordingTest {
  protected:
   std::unique_ptr<TrackFile> make(const std::string& name, int channels, std::int64_t bits) {
     std::string description;
-    auto file = TrackFile::create(scratch + "/" + name, 48000, channels, bits, &description);
+    auto file = TrackFile::create(scratch + "/" + name, name, 48000, channels, bits, &description);
     EXPECT_NE(file, nullptr) << description;
     return file;
   }
@@ -231,7 +231,7 @@ TEST_F(TrackFileTest, AnEmptyFileIsAValidPlainRiffWav) {
 
 TEST_F(TrackFileTest, CreatingInAMissingFolderReportsTheSystemError) {
   std::string description;
-  EXPECT_EQ(TrackFile::create(scratch + "/missing/x.wav", 48000, 1, 24, &description), nullptr);
+  EXPECT_EQ(TrackFile::create(scratch + "/missing/x.wav", "x", 48000, 1, 24, &description), nullptr);
   EXPECT_EQ(description, "No such file or directory");
 }
 
@@ -249,7 +249,7 @@ TEST_F(TrackFileTest, AKilledWriterLeavesEverythingUpToItsLastSyncReadable) {
     // The child writes as the recorder does and reports each finished write.
     close(progress[0]);
     std::string description;
-    auto file = TrackFile::create(path, kRate, 1, 32, &description);
+    auto file = TrackFile::create(path, "killed", kRate, 1, 32, &description);
     if (!file) _exit(2);
     PcmBuffer buffer(1, kChunk);
     std::int64_t written = 0, sinceSync = 0;
