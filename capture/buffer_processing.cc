@@ -125,7 +125,7 @@ void handleBuffer(const AudioBuffer& buffer) {
   const std::int64_t frames = buffer.frames;
   const std::int64_t position = r.capturedFrames;  // only this thread changes it
   if (position == 0) {
-    // The first buffer arrives as its last frame is captured.
+    // The first buffer arrives just after its last frame was captured.
     r.takeStart = std::chrono::system_clock::now() -
                   std::chrono::duration_cast<std::chrono::system_clock::duration>(
                       std::chrono::duration<double>(static_cast<double>(frames) / r.sampleRate));

@@ -49,7 +49,8 @@ struct Chunk {
   /// Captured offline (JACK's freewheel), faster than real time.
   const bool offline;
   /// The frames captured in the take before this chunk: its place on the
-  /// take's timeline, which gaps after a device change do not shift.
+  /// take's timeline (audio never captured, as during a device change, is
+  /// not counted).
   const std::int64_t position;
   /// Wall-clock time of the take's first frame.
   const std::chrono::system_clock::time_point takeStart;
