@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -93,6 +94,9 @@ struct Recording {
   std::int64_t nextSequence = 1;
   /// Wall-clock time of the take's first frame.
   std::chrono::system_clock::time_point takeStart;
+  /// Frames of buffers capture had to drop (memory ran out); the progress
+  /// tick reports and resets them.
+  std::atomic<std::int64_t> droppedFrames{0};
 
   double maxPendingSeconds = 120.0;
 

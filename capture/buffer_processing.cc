@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "app/state.h"
 #include "writing/sink.h"
@@ -110,31 +111,38 @@ std::vector<PcmBuffer> splitTracks(const AudioBuffer& in, std::vector<float>& pe
   return outs;
 }
 
-}  // namespace
-
-void handleBuffer(const AudioBuffer& buffer) {
-  if (!buffer.channels) return;
+// The chunk of one captured buffer; throws std::bad_alloc when memory runs out.
+ChunkRef makeChunk(const AudioBuffer& buffer, std::vector<float>& peaks) {
   Recording& r = rec();
-  std::vector<float> peaks(r.tracks.size(), 0.0f);
   std::vector<PcmBuffer> outputs;
   if (r.mixing) {
     outputs.push_back(mix(buffer, peaks));
   } else {
     outputs = splitTracks(buffer, peaks);
   }
-  const std::int64_t frames = buffer.frames;
   const std::int64_t position = r.capturedFrames;  // only this thread changes it
   if (position == 0) {
     // The first buffer arrives just after its last frame was captured.
     r.takeStart = std::chrono::system_clock::now() -
                   std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                      std::chrono::duration<double>(static_cast<double>(frames) / r.sampleRate));
+                      std::chrono::duration<double>(buffer.frames / r.sampleRate));
   }
-  auto chunk = std::make_shared<const Chunk>(std::move(outputs), frames, r.nextSequence++,
-                                             buffer.offline, position, r.takeStart);
+  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, r.nextSequence++,
+                                       buffer.offline, position, r.takeStart);
+}
 
+}  // namespace
+
+void handleBuffer(const AudioBuffer& buffer) {
+  if (!buffer.channels) return;
+  Recording& r = rec();
+  const std::int64_t frames = buffer.frames;
   SinkRef sink;
-  {
+  // A buffer that cannot be processed is dropped and counted as lost input;
+  // the capture thread must outlive a moment without memory.
+  try {
+    std::vector<float> peaks(r.tracks.size(), 0.0f);
+    ChunkRef chunk = makeChunk(buffer, peaks);
     std::lock_guard<std::mutex> hold(r.lock);
     r.pending.push_back(chunk);
     r.capturedFrames += frames;
@@ -142,8 +150,15 @@ void handleBuffer(const AudioBuffer& buffer) {
       if (r.peaks[k] <= peaks[k]) r.peaks[k] = peaks[k];
     }
     sink = r.current;
+  } catch (const std::bad_alloc&) {
+    r.droppedFrames += frames;
+    return;
   }
-  sink->queue().async([sink] { drain(sink); });
+  try {
+    sink->queue().async([sink] { drain(sink); });
+  } catch (const std::bad_alloc&) {
+    // The chunk is queued; the drain that the next buffer asks for writes it.
+  }
 }
 
 }  // namespace quilltap
