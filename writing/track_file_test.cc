@@ -241,32 +241,20 @@ TEST_F(TrackFileTest, TheTimeReferenceOfALateTakeCountsOnPastMidnight) {
   day.tm_hour = 23, day.tm_min = 59, day.tm_sec = 59, day.tm_isdst = -1;
   const auto takeStart =
       std::chrono::system_clock::from_time_t(std::mktime(&day)) + std::chrono::milliseconds(500);
-  char date[16];
-  std::strftime(date, sizeof date, "%Y-%m-%d", &day);
 
   // The file's first frame comes 2 s after the take's, on the next day. At
   // 96 kHz the count is beyond 32 bits.
   constexpr std::int64_t kRate = 96000;
-  const std::string path = scratch + "/late.wav";
   std::string description;
-  auto file = TrackFile::create(path, "Late Kick", kRate, 1, 32, &description);
+  auto file = TrackFile::create(scratch + "/late.wav", "Late", kRate, 1, 32, &description);
   ASSERT_NE(file, nullptr) << description;
   ASSERT_TRUE(file->place(takeStart, 2 * kRate, &description)) << description;
-  writeAndClose(*file, monoBuffer({0.25f, -0.5f}));
+  writeAndClose(*file, monoBuffer({0.25f}));
 
-  SF_INFO info = {};
-  SNDFILE* in = sf_open(path.c_str(), SFM_READ, &info);
-  ASSERT_NE(in, nullptr);
-  SF_BROADCAST_INFO bext = {};
-  EXPECT_EQ(sf_command(in, SFC_GET_BROADCAST_INFO, &bext, sizeof bext), SF_TRUE);
-  sf_close(in);
+  const SF_BROADCAST_INFO bext = readFloat(scratch + "/late.wav").bext;
   EXPECT_EQ(static_cast<std::uint64_t>(bext.time_reference_high) << 32 | bext.time_reference_low,
             (86399 * kRate + kRate / 2) + 2 * kRate);
-  EXPECT_EQ(std::string(bext.origination_date, 10), date);
   EXPECT_EQ(std::string(bext.origination_time, 8), "23:59:59");
-  EXPECT_STREQ(bext.description, "Late Kick");
-  EXPECT_STREQ(bext.originator, "quilltap");
-  EXPECT_EQ(readFloat(path).samples, (std::vector<float>{0.25f, -0.5f}));
 }
 
 TEST_F(TrackFileTest, CreatingInAMissingFolderReportsTheSystemError) {
