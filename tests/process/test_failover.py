@@ -116,7 +116,7 @@ class Case(RecordingCase):
                 skipped = (starts2[name][0] - starts1[name][0] - b2.time_reference
                            + b1.time_reference) % rig.COUNTER_MOD
                 self.assertTrue(skipped == 0 or lost and skipped % self.server.period == 0,
-                                "%s: part 2 placed %d frames early" % (name, skipped))
+                                "%s: part 2 placed %d frames (mod 2^22) early" % (name, skipped))
                 began = time.mktime(time.strptime(b1.date + b1.time, "%Y-%m-%d%H:%M:%S"))
                 self.assertTrue(0 <= time.time() - began < 60, "the take began at %s" % (b1,))
                 for c, ch in enumerate(channels):
