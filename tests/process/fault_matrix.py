@@ -51,9 +51,9 @@ FAULTS = [
      "test_device_back_under_the_same_name_is_recorded_on_into_the_same_files"),
     ("JACK server gone", "warning, device-disconnected, files valid",
      "test_device.ServerGone.test_server_stopping_ends_the_recording_with_valid_files"),
-    ("Device back with fewer ports", "warning, device-changed",
+    ("Device left with fewer ports", "warning, device-changed",
      "test_hardening.FewerPorts."
-     "test_device_back_with_fewer_ports_ends_the_recording_instead_of_recording_silence"),
+     "test_device_left_with_fewer_ports_ends_the_recording_instead_of_recording_silence"),
     ("Source sends +-inf and NaN", "levels stay numbers, stops normally",
      "test_hardening.NonFiniteSamples.test_infinite_and_nan_samples_give_finite_levels"),
     ("Sample rate changed (fake audio layer)", "warning, device-changed",

@@ -1,6 +1,6 @@
 """Holes at the edges of a recording: a descriptor among 0-2 that the parent left closed, a
 non-blocking stdin, a source that sends infinities and NaN, a folder name that is not UTF-8, and
-a device that comes back with fewer ports than the recording uses."""
+a device that is left with fewer ports than the recording uses."""
 
 import math
 import os
@@ -90,10 +90,10 @@ class ClosedDescriptors(Case):
                 meta = PrivateMetadata()
                 self.addCleanup(meta.close)
                 out = self.server.scratch_dir()
-                rec = self.record(meta.prefix[1:] + ["/bin/sh", "-c", 'exec "$0" "$@" %d>&-' % fd,
-                                                 rig.QUILLTAP_BIN, "record", "--device", DESK,
-                                                 "--out", out, "--track", "1:A"],
-                                  binary=meta.prefix[0])
+                closing = ["/bin/sh", "-c", 'exec "$0" "$@" %d>&-' % fd, rig.QUILLTAP_BIN]
+                rec = self.record(meta.prefix[1:] + closing + [
+                    "record", "--device", DESK, "--out", out, "--track", "1:A"],
+                    binary=meta.prefix[0])
                 held = None
                 if fd:
                     time.sleep(1.5)
@@ -104,15 +104,14 @@ class ClosedDescriptors(Case):
                         rec.send("stop\n")
                 self.assertEqual(rec.wait(), 0)
                 store = subprocess.run(meta.prefix + ["jack_property", "-l"],
-                                       env=dict(server.env, JACK_NO_START_SERVER="1"),
+                                       env=dict(self.server.env, JACK_NO_START_SERVER="1"),
                                        capture_output=True, text=True, timeout=10)
                 self.assertEqual((store.returncode, store.stderr), (0, ""),
                                  "JACK's metadata store broke; descriptor %d held %s"
                                  % (fd, held))
                 self.assertIn(held, (None, "/dev/null"))
                 path = os.path.join(out, "01 A.wav")
-                if fd == 1:
-                    self.assertEqual(rec.lines, [])
+                if fd == 1:  # no events to tell the length
                     self.assert_recorded(path, least=least)
                 else:
                     stopped = self.assert_stopped(rec, reason, [path])
@@ -171,13 +170,13 @@ class UnicodePaths(Case):
 
 
 class FewerPorts(Case):
-    def test_device_back_with_fewer_ports_ends_the_recording_instead_of_recording_silence(self):
+    def test_device_left_with_fewer_ports_ends_the_recording_instead_of_recording_silence(self):
         device = rig.SignalClient(self.server, "XR18", ports=ORIGINAL, shrink_to=FEWER).start()
         self.addCleanup(device.kill)
         rec = self.record(["record", "--out", self.out, "--track", "1", "--track", "18"])
         rec.wait_for("progress")
         time.sleep(0.5)
-        device.shrink()  # the device is there again at once, with ports 1-4 only
+        device.shrink()  # ports 5-18 go; the client stays, so the restart finds it at once
         wait_until(lambda: rec.of("stopped"), 3)
         rec.send("stop\n")
         stopped = rec.wait_for("stopped", timeout=30)
