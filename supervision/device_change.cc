@@ -7,6 +7,21 @@
 #include "writing/finish.h"
 
 namespace quilltap {
+namespace {
+
+bool present(const InputDevice& device) {
+  for (const InputDevice& candidate : inputDevices()) {
+    if (candidate.uid == device.uid) return true;
+  }
+  return false;
+}
+
+void endDisconnected(const InputDevice& device) {
+  emit({{"event", "warning"}, {"message", device.name + " disconnected. Recording stopped and saved."}});
+  finish("device-disconnected");
+}
+
+}  // namespace
 
 void handleConfigurationChange(const InputDevice& device) {
   Recording& r = rec();
@@ -14,19 +29,16 @@ void handleConfigurationChange(const InputDevice& device) {
   r.engine->stop();
   r.engine->removeTap();
 
-  bool present = false;
-  for (const InputDevice& candidate : inputDevices()) {
-    if (candidate.uid == device.uid) {
-      present = true;
-      break;
-    }
-  }
-  if (!present) {
-    emit({{"event", "warning"}, {"message", device.name + " disconnected. Recording stopped and saved."}});
-    finish("device-disconnected");
+  if (!present(device)) {
+    endDisconnected(device);
     return;
   }
   if (std::optional<Error> error = startEngine()) {
+    // The device may have left again while capture was being resumed.
+    if (!present(device)) {
+      endDisconnected(device);
+      return;
+    }
     emit({{"event", "warning"},
           {"message", "Could not resume recording: " + error->description + ". Saved what was recorded."}});
     finish("device-changed");

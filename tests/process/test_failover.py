@@ -192,7 +192,7 @@ class FullDrive(Case):
                                                    "too: %s: Not a directory" % fallback},
             {"event": "error", "message": FULL + STOPPED_SAVED},
             {"event": "warning", "message": "The drive stopped responding while saving, and the "
-                                            "backup folder on this Mac failed too: "
+                                            "backup folder on this computer failed too: "
                                             "%s: Not a directory" % fallback},
             stopped])
         self.assert_saved(rec, self.files, TRACKS, frames(stopped["seconds"]))
