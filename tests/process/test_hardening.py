@@ -177,7 +177,7 @@ class FewerPorts(Case):
         rec.wait_for("progress")
         time.sleep(0.5)
         device.shrink()  # ports 5-18 go; the client stays, so the restart finds it at once
-        wait_until(lambda: rec.of("stopped"), 3)
+        wait_until(lambda: rec.of("stopped"), 5)  # a device gets a second to show its ports
         rec.send("stop\n")
         stopped = rec.wait_for("stopped", timeout=30)
         self.assertEqual(rec.wait(), 0)
