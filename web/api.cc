@@ -290,6 +290,11 @@ void installRoutes(httplib::Server& server, const Settings& settings, RecorderCh
     refuse(res, 401, "Open the address that quilltap-web printed, with its token");
     return httplib::Server::HandlerResponse::Handled;
   });
+  server.set_error_handler([](const Request&, Response& res) {
+    if (!res.body.empty()) return;
+    if (res.status == 413) return refuse(res, 413, "The body is over 64 KiB");
+    refuse(res, res.status, res.status == 404 ? "No such address" : "Bad request");
+  });
   auto bind = [api](void (Api::*handler)(const Request&, Response&)) {
     return [api, handler](const Request& req, Response& res) { (*api.*handler)(req, res); };
   };
