@@ -231,7 +231,7 @@ class Api {
     RecorderChild& recorder = recorder_;
     res.set_chunked_content_provider("text/event-stream", [&recorder, cursor](std::size_t, httplib::DataSink& sink) {
       RecorderChild::News news = recorder.follow(*cursor, kKeepAlive);
-      if (recorder.closed()) {
+      if (news.lines.empty() && !news.end && recorder.closed()) {
         sink.done();
         return true;
       }

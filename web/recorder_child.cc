@@ -180,14 +180,16 @@ std::optional<RecorderChild::Ending> RecorderChild::stop() {
 
 RecorderChild::News RecorderChild::follow(Cursor& cursor, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> hold(mutex_);
-  auto ready = [&] {
-    if (closed_) return true;
+  auto pending = [&] {
     if (!current_) return false;
     if (current_->id != cursor.run) return true;
     return current_->lines.size() > cursor.next || (current_->end && !cursor.endSeen);
   };
   News news;
-  if (!changed_.wait_for(hold, timeout, ready) || closed_) return news;
+  // Once closed, what is pending still goes out: the last take's end.
+  if (!changed_.wait_for(hold, timeout, [&] { return closed_ || pending(); }) || !pending()) {
+    return news;
+  }
   if (current_->id != cursor.run) cursor = Cursor{current_->id, 0, false};
   news.lines.assign(current_->lines.begin() + static_cast<std::ptrdiff_t>(cursor.next),
                     current_->lines.end());

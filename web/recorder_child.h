@@ -67,7 +67,8 @@ class RecorderChild {
   /// recording, from its first line) and advances the cursor past them.
   News follow(Cursor& cursor, std::chrono::milliseconds timeout);
 
-  /// Wakes every follower for good; follow() returns at once from then on.
+  /// Wakes every follower for good: follow() hands out what is pending, then
+  /// returns at once with nothing.
   void close();
   bool closed() const;
 

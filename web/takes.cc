@@ -47,7 +47,7 @@ nlohmann::json listFiles(const fs::path& folder) {
   std::vector<fs::path> paths;
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-    if (entry.is_regular_file(error)) paths.push_back(entry.path());
+    if (fs::is_regular_file(entry.symlink_status(error))) paths.push_back(entry.path());
   }
   std::sort(paths.begin(), paths.end());
   nlohmann::json files = nlohmann::json::array();
@@ -84,7 +84,10 @@ nlohmann::json listTakes(const std::string& takes) {
   std::vector<std::string> folders;
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(takes, error)) {
-    if (entry.is_directory(error)) folders.push_back(entry.path().filename().string());
+    // Links are left out: what they lead to may lie outside the takes folder.
+    if (fs::is_directory(entry.symlink_status(error))) {
+      folders.push_back(entry.path().filename().string());
+    }
   }
   std::sort(folders.rbegin(), folders.rend());  // names are date-times: newest first
   nlohmann::json list = nlohmann::json::array();
