@@ -77,6 +77,20 @@ class Api(RecordingCase):
             with open(path, "rb") as f:
                 self.assertEqual(web.request("GET", url)[1], f.read())
 
+    def test_gains_reach_the_mix(self):
+        status, reply = web.post("/api/record", {"tracks": TRACKS[:1], "bits": 32, "mix": "Mix",
+                                                 "gains": [1, 0]})
+        self.assertEqual(status, 200, reply)
+        self.assertEqual(web.post("/api/gains", {"gains": [0, 1, 0]})[0], 400)
+        time.sleep(1)
+        self.assertEqual(web.post("/api/gains", {"gains": [0, 0.5]})[0], 200)
+        time.sleep(1)
+        stopped = json.loads(web.request("POST", "/api/stop", b"{}")[1])
+        left, right = rig.read_wav(stopped["files"][0]).samples
+        self.assertEqual((left[0] > 0, right[0]), (True, 0.0), "the gains of the request")
+        self.assertEqual((left[-1], right[-1] > 0), (0.0, True), "the gains sent while recording")
+        self.assertTrue((right[-1] * 2 ** 24).is_integer(), "half the counter on the right")
+
     def lost_in(self, lines):
         return self.server.xruns() > self.xruns_before or any(
             "Lost" in json.loads(line).get("message", "") for line in lines)
