@@ -132,8 +132,8 @@ class Api(RecordingCase):
                 self.assertNotIn(b"not for the web", data)
                 self.assertIn("error", json.loads(data))
         status, reply = web.post("/api/record", {"tracks": [{"channels": [19]}]})
-        self.assertEqual((status, reply), (422, {"error": "Channel 19 does not exist on XR18 "
-                                                 "Multichannel (it has 18 inputs)"}))
+        self.assertEqual(status, 422)  # the device's name comes from the shared metadata store
+        self.assertRegex(reply["error"], r"^Channel 19 does not exist on XR18.* \(it has 18 inputs\)$")
         self.assertEqual(os.listdir(web.takes), before)
 
     def test_the_token_in_a_cookie_lets_the_page_in(self):
