@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -16,9 +16,9 @@
 namespace quilltap::web {
 namespace {
 
-using nlohmann::json;
 using httplib::Request;
 using httplib::Response;
+using nlohmann::json;
 
 constexpr std::size_t kMaxBody = 64 * 1024;
 constexpr auto kKeepAlive = std::chrono::seconds(15);
@@ -111,7 +111,8 @@ std::optional<std::vector<std::string>> recordArguments(const json& body, const 
                                                         const std::string& folder,
                                                         std::string* problem) {
   if (!body.is_object()) return wrong(problem, "The body must be a JSON object");
-  if (!body.value("device", json("")).is_string()) return wrong(problem, "\"device\" must be a name");
+  if (!body.value("device", json("")).is_string())
+    return wrong(problem, "\"device\" must be a name");
   if (!body.value("bits", json(24)).is_number_integer()) {
     return wrong(problem, "\"bits\" must be 16, 24 or 32");
   }
@@ -150,20 +151,22 @@ std::string percentEncoded(const std::string& name) {
 
 std::size_t trackChannels(const json& started) {
   std::size_t count = 0;
-  for (const json& track : started.value("tracks", json::array())) count += track.value("channels", json::array()).size();
+  for (const json& track : started.value("tracks", json::array()))
+    count += track.value("channels", json::array()).size();
   return count;
 }
 
 class Api {
  public:
-  Api(const Settings& settings, RecorderChild& recorder) : settings_(settings), recorder_(recorder) {}
+  Api(const Settings& settings, RecorderChild& recorder)
+      : settings_(settings), recorder_(recorder) {}
 
   void page(const Request&, Response& res) {
     std::string html = kPage;
     std::string marker = "\"@DEVICE@\"";
     html.replace(html.find(marker), marker.size(), json(settings_.device).dump());
-    res.set_header("Set-Cookie", std::string(kCookie) + settings_.token +
-                                     "; Path=/; HttpOnly; SameSite=Strict");
+    res.set_header("Set-Cookie",
+                   std::string(kCookie) + settings_.token + "; Path=/; HttpOnly; SameSite=Strict");
     res.set_header("Cache-Control", "no-store");
     res.set_content(html, "text/html; charset=utf-8");
   }
@@ -179,7 +182,8 @@ class Api {
     if (body.is_discarded()) return refuse(res, 400, "Malformed JSON");
     std::string problem;
     std::string folder = newTakeFolder(settings_.takes, std::time(nullptr));
-    std::optional<std::vector<std::string>> args = recordArguments(body, settings_, folder, &problem);
+    std::optional<std::vector<std::string>> args =
+        recordArguments(body, settings_, folder, &problem);
     if (!args) return refuse(res, 400, problem);
     std::string first;
     switch (recorder_.record(*args, &first)) {
@@ -218,8 +222,9 @@ class Api {
     if (!gains.is_array()) return refuse(res, 400, "\"gains\" must be an array of numbers");
     if (!mixing_) return refuse(res, 409, "No mix is being recorded");
     if (gains.size() != gainCount_) {
-      return refuse(res, 400, "Expected " + std::to_string(gainCount_.load()) +
-                                  " gains: left and right for each track channel");
+      return refuse(res, 400,
+                    "Expected " + std::to_string(gainCount_.load()) +
+                        " gains: left and right for each track channel");
     }
     if (!recorder_.send(line)) return refuse(res, 409, "No recording is running");
     reply(res, 200, {{"sent", line}});
@@ -229,23 +234,24 @@ class Api {
     res.set_header("Cache-Control", "no-store");
     auto cursor = std::make_shared<RecorderChild::Cursor>();
     RecorderChild& recorder = recorder_;
-    res.set_chunked_content_provider("text/event-stream", [&recorder, cursor](std::size_t, httplib::DataSink& sink) {
-      RecorderChild::News news = recorder.follow(*cursor, kKeepAlive);
-      if (news.lines.empty() && !news.end && recorder.closed()) {
-        sink.done();
-        return true;
-      }
-      std::string out;
-      for (const std::string& line : news.lines) out += "data: " + line + "\n\n";
-      if (news.end) {
-        json end = {{"stopped", news.end->stopped}, {"status", nullptr}, {"signal", nullptr}};
-        if (news.end->status) end["status"] = *news.end->status;
-        if (news.end->signal) end["signal"] = *news.end->signal;
-        out += "event: end\ndata: " + end.dump() + "\n\n";
-      }
-      if (out.empty()) out = ": still here\n\n";  // finds closed tabs between takes
-      return sink.write(out.data(), out.size());
-    });
+    res.set_chunked_content_provider(
+        "text/event-stream", [&recorder, cursor](std::size_t, httplib::DataSink& sink) {
+          RecorderChild::News news = recorder.follow(*cursor, kKeepAlive);
+          if (news.lines.empty() && !news.end && recorder.closed()) {
+            sink.done();
+            return true;
+          }
+          std::string out;
+          for (const std::string& line : news.lines) out += "data: " + line + "\n\n";
+          if (news.end) {
+            json end = {{"stopped", news.end->stopped}, {"status", nullptr}, {"signal", nullptr}};
+            if (news.end->status) end["status"] = *news.end->status;
+            if (news.end->signal) end["signal"] = *news.end->signal;
+            out += "event: end\ndata: " + end.dump() + "\n\n";
+          }
+          if (out.empty()) out = ": still here\n\n";  // finds closed tabs between takes
+          return sink.write(out.data(), out.size());
+        });
   }
 
   void takes(const Request&, Response& res) { reply(res, 200, listTakes(settings_.takes)); }
@@ -264,13 +270,14 @@ class Api {
     std::uintmax_t size = std::filesystem::file_size(path);
     std::string name = path.substr(path.find_last_of('/') + 1);
     res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + percentEncoded(name));
-    res.set_content_provider(size, "audio/wav", [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-      char buffer[65536];
-      file->seekg(static_cast<std::streamoff>(offset));
-      file->read(buffer, static_cast<std::streamsize>(std::min(length, sizeof buffer)));
-      std::streamsize got = file->gcount();
-      return got > 0 && sink.write(buffer, static_cast<std::size_t>(got));
-    });
+    res.set_content_provider(
+        size, "audio/wav", [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          char buffer[65536];
+          file->seekg(static_cast<std::streamoff>(offset));
+          file->read(buffer, static_cast<std::streamsize>(std::min(length, sizeof buffer)));
+          std::streamsize got = file->gcount();
+          return got > 0 && sink.write(buffer, static_cast<std::size_t>(got));
+        });
   }
 
  private:

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <string>
-
 #include <httplib.h>
+
+#include <string>
 
 #include "web/recorder_child.h"
 

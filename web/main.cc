@@ -6,11 +6,10 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "web/api.h"
 #include "web/recorder_child.h"
@@ -50,7 +49,10 @@ Options parseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; i += 2) {
     std::string word = argv[i];
-    if (i + 1 >= argc) fail("usage: quilltap-web [--listen ADDR:PORT] [--takes DIR] [--fallback DIR] [--device NAME] [--recorder PATH]");
+    if (i + 1 >= argc)
+      fail(
+          "usage: quilltap-web [--listen ADDR:PORT] [--takes DIR] [--fallback DIR] [--device NAME] "
+          "[--recorder PATH]");
     std::string value = argv[i + 1];
     if (word == "--listen") {
       if (!parseListen(value, options)) fail("--listen needs ADDR:PORT, like 0.0.0.0:8018");
@@ -124,11 +126,13 @@ int main(int argc, char** argv) {
   // Each open event stream holds a thread: leave room for several tabs.
   server.new_task_queue = [] { return new httplib::ThreadPool(32); };
   quilltap::web::installRoutes(server, options.settings, recorder);
-  int port = options.port == 0 ? server.bind_to_any_port(options.host)
-                               : (server.bind_to_port(options.host, options.port) ? options.port : -1);
+  int port = options.port == 0
+                 ? server.bind_to_any_port(options.host)
+                 : (server.bind_to_port(options.host, options.port) ? options.port : -1);
   if (port < 0) fail("cannot listen on " + options.host + ":" + std::to_string(options.port));
 
-  std::string host = options.host.find(':') == std::string::npos ? options.host : "[" + options.host + "]";
+  std::string host =
+      options.host.find(':') == std::string::npos ? options.host : "[" + options.host + "]";
   std::printf("open http://%s:%d/?token=%s\n", host.c_str(), port, options.settings.token.c_str());
   std::fflush(stdout);
 

@@ -8,9 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 namespace quilltap::web {
 namespace {
