@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cctype>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +10,7 @@
 #include <memory>
 
 #include "web/page.h"
+#include "web/record_request.h"
 #include "web/takes.h"
 
 namespace quilltap::web {
@@ -57,82 +57,6 @@ void refuse(Response& res, int status, const std::string& message) {
   reply(res, status, {{"error", message}});
 }
 
-std::string number(double value) {
-  char text[32];
-  auto [end, error] = std::to_chars(text, text + sizeof text, value);
-  return std::string(text, end);
-}
-
-std::nullopt_t wrong(std::string* problem, std::string message) {
-  *problem = std::move(message);
-  return std::nullopt;
-}
-
-// "--track 3,4:Keys" for each track of the body.
-std::optional<std::vector<std::string>> trackArguments(const json& tracks, std::string* problem) {
-  if (!tracks.is_array()) return wrong(problem, "\"tracks\" must be an array");
-  std::vector<std::string> args;
-  for (const json& track : tracks) {
-    const json& channels = track.is_object() ? track.value("channels", json()) : json();
-    bool good = channels.is_array() && (channels.size() == 1 || channels.size() == 2) &&
-                track.value("name", json("")).is_string();
-    for (const json& channel : channels) good = good && channel.is_number_integer();
-    if (!good) {
-      return wrong(problem,
-                   "Each track needs \"channels\" (one or two channel numbers) and may have a "
-                   "\"name\"");
-    }
-    std::string spec = std::to_string(channels[0].get<long long>());
-    if (channels.size() == 2) spec += "," + std::to_string(channels[1].get<long long>());
-    args.insert(args.end(), {"--track", spec + ":" + track.value("name", "")});
-  }
-  return args;
-}
-
-// "--mix NAME --gains L,R,..." when the body asks for a mix.
-std::optional<std::vector<std::string>> mixArguments(const json& body, std::string* problem) {
-  if (!body.value("mix", json("")).is_string()) return wrong(problem, "\"mix\" must be a name");
-  std::string name = body.value("mix", "");
-  if (name.empty()) return std::vector<std::string>{};
-  std::vector<std::string> args{"--mix", name};
-  std::string gains;
-  for (const json& gain : body.value("gains", json::array())) {
-    if (!gain.is_number()) return wrong(problem, "\"gains\" must be numbers");
-    gains += (gains.empty() ? "" : ",") + number(gain.get<double>());
-  }
-  if (!gains.empty()) args.insert(args.end(), {"--gains", gains});
-  return args;
-}
-
-// The quilltap arguments for a record request, or a message saying what is
-// wrong with it. Channel numbers are not checked here: quilltap knows the
-// device and says which channel does not exist.
-std::optional<std::vector<std::string>> recordArguments(const json& body, const Settings& settings,
-                                                        const std::string& folder,
-                                                        std::string* problem) {
-  if (!body.is_object()) return wrong(problem, "The body must be a JSON object");
-  if (!body.value("device", json("")).is_string())
-    return wrong(problem, "\"device\" must be a name");
-  if (!body.value("bits", json(24)).is_number_integer()) {
-    return wrong(problem, "\"bits\" must be 16, 24 or 32");
-  }
-  std::vector<std::string> args{"--out", settings.takes + "/" + folder};
-  if (!settings.fallback.empty()) {
-    args.insert(args.end(), {"--fallback", settings.fallback + "/" + folder});
-  }
-  std::string device = body.value("device", settings.device);
-  if (!device.empty()) args.insert(args.end(), {"--device", device});
-  if (body.contains("bits")) {
-    args.insert(args.end(), {"--bits", std::to_string(body["bits"].get<long long>())});
-  }
-  for (auto part : {trackArguments(body.value("tracks", json::array()), problem),
-                    mixArguments(body, problem)}) {
-    if (!part) return std::nullopt;
-    args.insert(args.end(), part->begin(), part->end());
-  }
-  return args;
-}
-
 // A file name for Content-Disposition's filename*: every byte but letters,
 // digits and a few marks percent-encoded.
 std::string percentEncoded(const std::string& name) {
@@ -147,6 +71,20 @@ std::string percentEncoded(const std::string& name) {
     }
   }
   return out;
+}
+
+// Server-sent events: quilltap's lines as they are, then the end of the
+// recorder, or a comment that lets a write find a closed tab between takes.
+std::string eventStreamText(const RecorderChild::News& news) {
+  std::string out;
+  for (const std::string& line : news.lines) out += "data: " + line + "\n\n";
+  if (news.end) {
+    json end = {{"stopped", news.end->stopped}, {"status", nullptr}, {"signal", nullptr}};
+    if (news.end->status) end["status"] = *news.end->status;
+    if (news.end->signal) end["signal"] = *news.end->signal;
+    out += "event: end\ndata: " + end.dump() + "\n\n";
+  }
+  return out.empty() ? ": still here\n\n" : out;
 }
 
 std::size_t trackChannels(const json& started) {
@@ -217,7 +155,7 @@ class Api {
     std::string line = "gains ";
     for (const json& gain : gains) {
       if (!gain.is_number()) return refuse(res, 400, "\"gains\" must be an array of numbers");
-      line += (line.size() > 6 ? "," : "") + number(gain.get<double>());
+      line += (line.size() > 6 ? "," : "") + gainText(gain.get<double>());
     }
     if (!gains.is_array()) return refuse(res, 400, "\"gains\" must be an array of numbers");
     if (!mixing_) return refuse(res, 409, "No mix is being recorded");
@@ -241,15 +179,7 @@ class Api {
             sink.done();
             return true;
           }
-          std::string out;
-          for (const std::string& line : news.lines) out += "data: " + line + "\n\n";
-          if (news.end) {
-            json end = {{"stopped", news.end->stopped}, {"status", nullptr}, {"signal", nullptr}};
-            if (news.end->status) end["status"] = *news.end->status;
-            if (news.end->signal) end["signal"] = *news.end->signal;
-            out += "event: end\ndata: " + end.dump() + "\n\n";
-          }
-          if (out.empty()) out = ": still here\n\n";  // finds closed tabs between takes
+          std::string out = eventStreamText(news);
           return sink.write(out.data(), out.size());
         });
   }
@@ -267,7 +197,9 @@ class Api {
         break;
     }
     auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
-    std::uintmax_t size = std::filesystem::file_size(path);
+    std::error_code error;
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) return refuse(res, 404, "No such take file");
     std::string name = path.substr(path.find_last_of('/') + 1);
     res.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + percentEncoded(name));
     res.set_content_provider(
