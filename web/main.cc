@@ -98,7 +98,7 @@ sigset_t stopSignals() {
   return set;
 }
 
-void silenceStderr() {
+[[maybe_unused]] void silenceStderr() {
   if (int null = open("/dev/null", O_WRONLY | O_CLOEXEC); null >= 0) {
     dup2(null, STDERR_FILENO);
     close(null);
@@ -109,7 +109,9 @@ void silenceStderr() {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);  // a browser that goes away is a failed write, no more
-  silenceStderr();
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  silenceStderr();  // libraries may print; sanitizer builds keep it for their reports
+#endif
   Options options = parseOptions(argc, argv);
   std::string recorderPath = options.recorder.empty() ? recorderNextToUs() : options.recorder;
   if (access(recorderPath.c_str(), X_OK) != 0) fail("no quilltap at " + recorderPath);
