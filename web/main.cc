@@ -18,6 +18,10 @@ namespace {
 
 using quilltap::web::Settings;
 
+constexpr const char* kUsage =
+    "usage: quilltap-web [--listen ADDR:PORT] [--takes DIR] [--fallback DIR] [--device NAME] "
+    "[--recorder PATH]";
+
 struct Options {
   std::string host = "127.0.0.1";
   int port = 8018;
@@ -49,10 +53,7 @@ Options parseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; i += 2) {
     std::string word = argv[i];
-    if (i + 1 >= argc)
-      fail(
-          "usage: quilltap-web [--listen ADDR:PORT] [--takes DIR] [--fallback DIR] [--device NAME] "
-          "[--recorder PATH]");
+    if (i + 1 >= argc) fail(kUsage);
     std::string value = argv[i + 1];
     if (word == "--listen") {
       if (!parseListen(value, options)) fail("--listen needs ADDR:PORT, like 0.0.0.0:8018");
@@ -118,6 +119,11 @@ int main(int argc, char** argv) {
   std::error_code error;
   std::filesystem::create_directories(options.settings.takes, error);
   if (error) fail(options.settings.takes + ": " + error.message());
+  // Absolute, so that the paths in quilltap's events say where the files are.
+  options.settings.takes = std::filesystem::absolute(options.settings.takes).string();
+  if (!options.settings.fallback.empty()) {
+    options.settings.fallback = std::filesystem::absolute(options.settings.fallback).string();
+  }
   options.settings.token = newToken();
 
   sigset_t signals = stopSignals();
@@ -138,13 +144,17 @@ int main(int argc, char** argv) {
   std::printf("open http://%s:%d/?token=%s\n", host.c_str(), port, options.settings.token.c_str());
   std::fflush(stdout);
 
-  std::thread([&] {
+  std::thread stopper([&] {
     int signo = 0;
     sigwait(&signals, &signo);
     recorder.stop();  // waits for "stopped"; a second signal waits in the queue
     recorder.close();
     server.stop();
-  }).detach();
-  server.listen_after_bind();
+  });
+  if (!server.listen_after_bind()) {
+    // The server gave up on its own: end the way a signal ends us.
+    kill(getpid(), SIGTERM);
+  }
+  stopper.join();
   return 0;
 }
