@@ -11,7 +11,7 @@ import unittest
 import urllib.parse
 
 from webrig import EventStream, Web, rig
-from recording_checks import RATE, RecordingCase, frames, start_mixer, stop_mixer
+from recording_checks import RATE, RecordingCase, TmpfsDrive, frames, start_mixer, stop_mixer
 
 server = device = web = None
 TRACKS = [{"channels": [1], "name": "Kick"}, {"channels": [3, 4], "name": "Keys"}]
@@ -146,6 +146,23 @@ class Api(RecordingCase):
         self.assertIn(b"/api/events", page)
         self.assertEqual(web.request("GET", "/api/takes", token=False,
                                      headers={"Cookie": "a=b; " + cookie})[0], 200)
+
+
+class Backup(RecordingCase):
+    def test_a_full_drive_moves_the_take_to_the_same_folder_name_in_the_backup(self):
+        fallback = server.scratch_dir("backup-")
+        with TmpfsDrive(server.scratch_dir(), "1m") as drive:
+            other = Web(server, "--fallback", fallback, takes=drive.path)
+            try:
+                stream = EventStream(other)
+                status, reply = other.post("/api/record", {"tracks": TRACKS})
+                self.assertEqual(status, 200, reply)
+                stream.wait(lambda s: any('"failover"' in line for line in s.lines))
+                self.assertEqual(other.request("POST", "/api/stop", b"{}")[0], 200)
+            finally:
+                other.close()
+        failover = next(json.loads(line) for line in stream.lines if '"failover"' in line)
+        self.assertEqual(failover["to"], os.path.join(fallback, reply["folder"]))
 
 
 class Endings(RecordingCase):

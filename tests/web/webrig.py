@@ -23,9 +23,9 @@ exec "%s" "$@" > >(exec tee "%s/$$.events")
 
 
 class Web:
-    def __init__(self, server, *args):
+    def __init__(self, server, *args, takes=None):
         self.logs = server.scratch_dir("events-")
-        self.takes = os.path.join(server.tmpdir, "takes-%s" % os.path.basename(self.logs))
+        self.takes = takes or os.path.join(server.tmpdir, "takes-%s" % os.path.basename(self.logs))
         wrapper = os.path.join(self.logs, "quilltap")
         with open(wrapper, "w") as f:
             f.write(WRAPPER % (rig.QUILLTAP_BIN, self.logs))
