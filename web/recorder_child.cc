@@ -104,7 +104,11 @@ bool writeAll(int fd, std::string bytes) {
 
 }  // namespace
 
-RecorderChild::~RecorderChild() { close(); }
+RecorderChild::~RecorderChild() {
+  close();
+  std::unique_lock<std::mutex> hold(mutex_);
+  changed_.wait(hold, [&] { return readers_ == 0; });  // they end with their recorder
+}
 
 std::optional<std::string> RecorderChild::listDevices() {
   std::optional<Spawned> child = spawn(binary_, {"list"});
@@ -132,6 +136,7 @@ RecorderChild::Start RecorderChild::record(const std::vector<std::string>& args,
   run->pid = child->pid;
   run->input = child->input;
   current_ = run;
+  ++readers_;
   std::thread([this, run, output = child->output] { readUntilExit(run, output); }).detach();
 
   changed_.notify_all();  // followers move on to the new recording
@@ -157,6 +162,7 @@ void RecorderChild::readUntilExit(std::shared_ptr<Run> run, int output) {
   ::close(run->input);
   run->input = -1;
   run->end = end;
+  --readers_;
   changed_.notify_all();
 }
 

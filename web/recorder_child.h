@@ -28,6 +28,7 @@ struct ChildEnd {
 class RecorderChild {
  public:
   explicit RecorderChild(std::string binary) : binary_(std::move(binary)) {}
+  /// Waits for the recorder to exit: stop() it first.
   ~RecorderChild();
 
   /// Runs `quilltap list` to its end and returns its stdout line, or nullopt
@@ -88,6 +89,7 @@ class RecorderChild {
   std::condition_variable changed_;
   std::shared_ptr<Run> current_;  // guarded by mutex_, as is every Run's state
   bool closed_ = false;           // guarded by mutex_
+  int readers_ = 0;               // threads in readUntilExit; guarded by mutex_
 };
 
 }  // namespace quilltap::web
