@@ -133,6 +133,8 @@ int main(int argc, char** argv) {
   httplib::Server server;
   // Each open event stream holds a thread: leave room for several tabs.
   server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+  // Idle browser connections hold threads too, and we wait for them at exit.
+  server.set_keep_alive_timeout(1);
   quilltap::web::installRoutes(server, options.settings, recorder);
   int port = options.port == 0
                  ? server.bind_to_any_port(options.host)
