@@ -1,9 +1,10 @@
 #include "app/command_line.h"
 
-#include "app/events.h"
 #include "app/startup.h"
-#include "app/text.h"
-#include "audio/devices.h"
+#include "common/text.h"
+#include "dispatch/clock.h"
+#include "dispatch/main_queue.h"
+#include "writing/file_system.h"
 
 namespace quilltap {
 namespace {
@@ -11,12 +12,12 @@ namespace {
 // The single-precision number nearest 0.7071: centred, 3 dB down each side.
 constexpr float kMonoGain = 0.7071f;
 
-void listDevices() {
+void listDevices(AudioSystem& audio, const EventStream& events) {
   Event devices = Event::array();
-  for (const InputDevice& device : inputDevices()) {
+  for (const InputDevice& device : audio.inputDevices()) {
     devices.push_back({{"uid", device.uid}, {"name", device.name}, {"channels", device.channels}});
   }
-  emit({{"event", "devices"}, {"devices", devices}});
+  events.emit({{"event", "devices"}, {"devices", devices}});
 }
 
 }  // namespace
@@ -48,19 +49,11 @@ std::optional<Track> parseTrack(std::string_view value) {
   return track;
 }
 
-void parseRecordOptions() {
-  Recording& r = rec();
-  r.deviceQuery = "XR18";
-  r.outDir.clear();
-  r.fallbackDir.clear();
-  r.volumePath.clear();
-  r.mixName.clear();
-  r.bitDepth = 24;
-  r.tracks.clear();
-  r.gains.clear();
-  for (r.i = 0; r.i < static_cast<std::int64_t>(r.args.size()); r.i += 2) {
-    const std::string& word = r.args[r.i];
-    std::string value = r.i + 1 < static_cast<std::int64_t>(r.args.size()) ? r.args[r.i + 1] : "";
+Status parseRecordOptions(const std::vector<std::string>& args, Options* options) {
+  Options& r = *options;
+  for (std::size_t i = 0; i < args.size(); i += 2) {
+    const std::string& word = args[i];
+    std::string value = i + 1 < args.size() ? args[i + 1] : "";
     if (word == "--device") {
       r.deviceQuery = value;
     } else if (word == "--out") {
@@ -77,24 +70,26 @@ void parseRecordOptions() {
       r.gains = parseGains(value);
     } else if (word == "--track") {
       std::optional<Track> track = parseTrack(value);
-      if (!track) fail("bad --track " + value);
+      if (!track) return Status::error("bad --track " + value);
       r.tracks.push_back(*track);
     } else {
-      fail("unknown option " + word);
+      return Status::error("unknown option " + word);
     }
   }
-  if (r.outDir.empty()) fail("--out is required");
+  if (r.outDir.empty()) return Status::error("--out is required");
   // Events name the files by these paths; a name repaired for JSON would
   // point the front end at files that do not exist, and a guessed folder
   // could land on another drive.
   for (auto [option, path] : {std::pair{"--out", &r.outDir}, std::pair{"--fallback", &r.fallbackDir}}) {
-    if (validUtf8(*path) != *path) fail(std::string(option) + " is not a valid UTF-8 path: " + validUtf8(*path));
+    if (validUtf8(*path) != *path) {
+      return Status::error(std::string(option) + " is not a valid UTF-8 path: " + validUtf8(*path));
+    }
   }
-  if (r.bitDepth != 16 && r.bitDepth != 24 && r.bitDepth != 32) fail("--bits must be 16, 24 or 32");
+  if (r.bitDepth != 16 && r.bitDepth != 24 && r.bitDepth != 32) return Status::error("--bits must be 16, 24 or 32");
+  return Status();
 }
 
-void deriveOutputs(std::int64_t deviceChannels) {
-  Recording& r = rec();
+void deriveOutputs(Options& r, std::int64_t deviceChannels) {
   if (r.tracks.empty()) {
     for (std::int64_t n = 1; n <= deviceChannels; ++n) {
       r.tracks.push_back(Track{{n}, "Ch " + std::to_string(n)});
@@ -125,18 +120,24 @@ void deriveOutputs(std::int64_t deviceChannels) {
   }
 }
 
-int runCommandLine(int argc, char** argv) {
-  if (argc < 2) fail(kUsage);
-  std::string command = argv[1];
-  Recording& r = rec();
-  r.args.assign(argv + 2, argv + argc);
+Status runCommandLine(const std::vector<std::string>& words, AudioSystem& audio, const EventStream& events) {
+  if (words.empty()) return Status::error(kUsage);
+  const std::string& command = words[0];
+  std::vector<std::string> args(words.begin() + 1, words.end());
   if (command == "list") {
-    listDevices();
-    return 0;
+    listDevices(audio, events);
+    return Status();
   }
-  if (command != "record") fail("unknown command " + command);
-  parseRecordOptions();
-  startRecording();
+  if (command != "record") return Status::error("unknown command " + command);
+  Options options;
+  if (Status parsed = parseRecordOptions(args, &options); !parsed.ok()) return parsed;
+  // Once started, these live until the process ends: the main queue never
+  // returns, and finish ends the process from it.
+  PosixFileSystem drive;
+  SteadyClock clock;
+  Recorder recorder(std::move(options), audio, drive, events, clock, [](int status) { _exit(status); });
+  if (Status started = recorder.start(STDIN_FILENO); !started.ok()) return started;
+  mainQueue().runForever();
 }
 
 }  // namespace quilltap

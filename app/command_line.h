@@ -1,23 +1,27 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/state.h"
+#include "audio/audio_system.h"
+#include "common/events.h"
+#include "common/options.h"
+#include "common/status.h"
 
 namespace quilltap {
 
 inline constexpr const char* kUsage =
     "usage: quilltap list | record --device <name> --out <dir> --track <ch[,ch]>:<name> ...";
 
-/// The process entry: runs `list`, or parses `record` and starts recording.
-/// Returns only from `list`, with the exit status.
-int runCommandLine(int argc, char** argv);
+/// The process entry: runs `list`, or parses `record` and records, which
+/// ends the process on its own. Returns what failed, or ok after `list`.
+Status runCommandLine(const std::vector<std::string>& words, AudioSystem& audio, const EventStream& events);
 
-/// Parses `rec().args` as options of `record`; a bad option ends the process.
-void parseRecordOptions();
+/// Parses the option words of `record` into `options`.
+Status parseRecordOptions(const std::vector<std::string>& args, Options* options);
 
 /// A `--track` value, or nothing when it is not 1 or 2 channel numbers.
 std::optional<Track> parseTrack(std::string_view value);
@@ -29,6 +33,6 @@ std::vector<float> parseGains(std::string_view value);
 std::int64_t parseBits(std::string_view value);
 
 /// Completes the tracks, the gains and the outputs once the device is known.
-void deriveOutputs(std::int64_t deviceChannels);
+void deriveOutputs(Options& options, std::int64_t deviceChannels);
 
 }  // namespace quilltap

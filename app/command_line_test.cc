@@ -1,32 +1,15 @@
 #include "app/command_line.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 
-#include "tests/unit/recording_fixture.h"
+#include "tests/fakes/fake_audio.h"
 
 namespace quilltap {
 namespace {
 
-class CommandLineTest : public RecordingTest {
- protected:
-  // Runs the entry with `words` after the program name; returns the exit
-  // status, or -1 when it went on to start a recording.
-  int run(std::vector<std::string> words) {
-    std::vector<char*> argv{const_cast<char*>("quilltap")};
-    for (std::string& word : words) argv.push_back(word.data());
-    return exitStatusOf([&] { runCommandLine(static_cast<int>(argv.size()), argv.data()); });
-  }
-
-  std::string onlyError() {
-    std::vector<Event> all = events();
-    EXPECT_EQ(all.size(), 1u);
-    if (all.size() != 1) return "";
-    EXPECT_EQ(all[0]["event"], "error");
-    return all[0]["message"];
-  }
-};
-
-TEST_F(CommandLineTest, EveryCommandLineFailureIsOneErrorWithExitStatusOne) {
+TEST(CommandLine, EveryCommandLineFailureHasItsMessage) {
   struct Case {
     std::vector<std::string> words;
     std::string message;
@@ -50,29 +33,24 @@ TEST_F(CommandLineTest, EveryCommandLineFailureIsOneErrorWithExitStatusOne) {
       {{"record", "--out", "/tmp/take\xff"}, "--out is not a valid UTF-8 path: /tmp/take\uFFFD"},
       {{"record", "--out", "/tmp/x", "--fallback", "/tmp/b\xc3"}, "--fallback is not a valid UTF-8 path: /tmp/b\uFFFD"},
   };
+  FakeAudioSystem audio;
   for (Case& c : cases) {
     SCOPED_TRACE(c.message);
-    EXPECT_EQ(run(c.words), 1);
-    EXPECT_EQ(onlyError(), c.message);
+    EXPECT_EQ(runCommandLine(c.words, audio, EventStream(-1)).message(), c.message);
   }
 }
 
-TEST_F(CommandLineTest, OptionValuesAreTakenAsTheyCome) {
-  rec().args = {"--out", "--bits", "--device", "A", "--device", " B ", "--bits", "+16",
-                "--track", "3:Kick", "--track", "3,4:Keys"};
-  parseRecordOptions();
-  EXPECT_EQ(rec().outDir, "--bits");
-  EXPECT_EQ(rec().deviceQuery, " B ");
-  EXPECT_EQ(rec().bitDepth, 16);
-  EXPECT_EQ(rec().tracks, (std::vector<Track>{{{3}, "Kick"}, {{3, 4}, "Keys"}}));
-}
-
-TEST_F(CommandLineTest, BitsThatAreNotANumberMeanTwentyFour) {
-  EXPECT_EQ(parseBits("abc"), 24);
-  EXPECT_EQ(parseBits(""), 24);
-  EXPECT_EQ(parseBits(" 16"), 24);
-  EXPECT_EQ(parseBits("-16"), -16);
-  EXPECT_EQ(parseBits("99999999999999999999"), 24);
+TEST(CommandLine, OptionValuesAreTakenAsTheyCome) {
+  Options options;
+  ASSERT_TRUE(parseRecordOptions({"--out", "--bits", "--device", "A", "--device", " B ", "--bits", "+16", "--track",
+                                  "3:Kick", "--track", "3,4:Keys"},
+                                 &options)
+                  .ok());
+  EXPECT_EQ(options.outDir, "--bits");
+  EXPECT_EQ(options.deviceQuery, " B ");
+  EXPECT_EQ(options.bitDepth, 16);
+  EXPECT_EQ(options.tracks, (std::vector<Track>{{{3}, "Kick"}, {{3, 4}, "Keys"}}));
+  for (const char* notANumber : {"abc", "", " 16", "99999999999999999999"}) EXPECT_EQ(parseBits(notANumber), 24);
 }
 
 TEST(TrackValue, NamesAndChannels) {
@@ -110,41 +88,18 @@ TEST(GainsValue, PiecesThatAreNotNumbersAreDropped) {
   EXPECT_TRUE(parseGains("").empty());
 }
 
-class DerivationTest : public RecordingTest {};
-
-TEST_F(DerivationTest, NoTracksMeansOneMonoTrackPerDeviceChannel) {
-  deriveOutputs(3);
-  EXPECT_EQ(rec().tracks, (std::vector<Track>{{{1}, "Ch 1"}, {{2}, "Ch 2"}, {{3}, "Ch 3"}}));
-  EXPECT_EQ(rec().outputs, (std::vector<Output>{{"Ch 1", 1}, {"Ch 2", 1}, {"Ch 3", 1}}));
-  EXPECT_FALSE(rec().mixing);
-}
-
-TEST_F(DerivationTest, MixGetsDefaultGainsUnlessTheListFits) {
-  Recording& r = rec();
-  r.tracks = {{{1}, "Vox"}, {{3, 4}, "Keys"}};
-  r.mixName = "Main";
-  r.gains = {1, 2, 3};
-  deriveOutputs(18);
-  EXPECT_TRUE(r.mixing);
-  EXPECT_EQ(r.trackChannels, 3);
-  EXPECT_EQ(r.gains, (std::vector<float>{0.7071f, 0.7071f, 1, 0, 0, 1}));
-  EXPECT_EQ(r.gains[0], 0.70709997f);
-  EXPECT_EQ(r.outputs, (std::vector<Output>{{"Main", 2}}));
-
-  resetRecordingForTesting();
-  rec().tracks = {{{1}, "A"}, {{2}, "B"}};
-  rec().mixName = "Main";
-  rec().gains = {1, 0, 0, 1};
-  deriveOutputs(18);
-  EXPECT_EQ(rec().gains, (std::vector<float>{1, 0, 0, 1}));
-}
-
-TEST_F(DerivationTest, GainsWithoutAMixAreKeptAndUnused) {
-  rec().tracks = {{{1}, "A"}};
-  rec().gains = {5};
-  deriveOutputs(2);
-  EXPECT_EQ(rec().gains, (std::vector<float>{5}));
-  EXPECT_EQ(rec().outputs, (std::vector<Output>{{"A", 1}}));
+TEST(Derivation, NoTracksMeansOneMonoTrackPerDeviceChannelAndAMixOnlyOneOutput) {
+  Options options;
+  options.mixName = "Main";
+  deriveOutputs(options, 3);
+  EXPECT_EQ(options.tracks, (std::vector<Track>{{{1}, "Ch 1"}, {{2}, "Ch 2"}, {{3}, "Ch 3"}}));
+  EXPECT_EQ(options.outputs, (std::vector<Output>{{"Main", 2}}));
+  Options tracks;
+  tracks.tracks = {{{1, 2}, "Keys"}};
+  tracks.gains = {3, 4};  // kept, unused, without a mix
+  deriveOutputs(tracks, 3);
+  EXPECT_EQ(tracks.outputs, (std::vector<Output>{{"Keys", 2}}));
+  EXPECT_EQ(tracks.gains, (std::vector<float>{3, 4}));
 }
 
 }  // namespace

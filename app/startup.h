@@ -1,15 +1,63 @@
 #pragma once
 
+#include <functional>
+#include <memory>
+
+#include "audio/audio_system.h"
+#include "capture/capture.h"
+#include "common/events.h"
+#include "common/options.h"
+#include "dispatch/clock.h"
+#include "dispatch/main_queue.h"
+#include "supervision/progress.h"
+#include "writing/failover.h"
+#include "writing/file_system.h"
+#include "writing/finish.h"
+#include "writing/take.h"
+#include "writing/writer.h"
+
 namespace quilltap {
 
-/// Turns the parsed options into a running recording and hands the main
-/// thread to the main queue for good. A failure on the way is one "error"
-/// event and exit status 1; afterwards the process ends through finish.
-[[noreturn]] void startRecording();
+/// One recording: every piece of it, wired together. Its pieces are handed
+/// what they need; nothing else reaches them.
+class Recorder {
+ public:
+  /// `exit` ends the process with a status and does not return.
+  Recorder(Options options, AudioSystem& audio, FileSystem& drive, const EventStream& events, const Clock& clock,
+           std::function<void(int)> exit);
+  ~Recorder();
 
-/// Every step but the last: the recording runs, "started" is out, the timer
-/// and the signal handlers wait for the main queue, and standard input
-/// (`controlFd`, none when negative) is read. Tests run the queue themselves.
-void prepareRecording(int controlFd);
+  /// Turns the parsed options into a running recording: the device and its
+  /// tracks, the engine, the first Sink, capture, "started", then the timer,
+  /// the signal handlers and the control channel (`controlFd`, none when
+  /// negative), which wait for the main queue to run.
+  Status start(int controlFd);
+
+  const Options& options() const { return options_; }
+  Take& take() { return take_; }
+  Writer& writer() { return writer_; }
+  Capture& capture() { return capture_; }
+  Failover& failover() { return failover_; }
+  Finish& finish() { return finish_; }
+  Progress& progress() { return *progress_; }
+
+ private:
+  Status findDevice();
+  Event startedEvent();
+
+  Options options_;
+  AudioSystem& audio_;
+  FileSystem& drive_;
+  const EventStream& events_;
+  const Clock& clock_;
+  InputDevice device_;
+  Take take_;
+  Writer writer_;
+  Capture capture_;
+  Failover failover_;
+  Finish finish_;
+  std::unique_ptr<Progress> progress_;
+  MainQueue::TimerId timer_ = 0;
+};
 
 }  // namespace quilltap

@@ -3,19 +3,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/status.h"
+
 // The platform layer: everything the recorder asks of the audio system, behind
-// one interface. The product uses JACK (jack_audio.cc); unit tests use the
-// scripted fake (fake_audio.h).
+// one interface. makeAudioSystem() gives the product's (JACK, jack_audio.cc);
+// unit tests use a scripted fake of their own.
 namespace quilltap {
 
 /// One device that can deliver input.
 struct InputDevice {
-  std::uint32_t id = 0;  // tells the live devices apart
-  std::string uid;       // persistent identifier (on JACK the client name)
-  std::string name;      // display name
+  std::string uid;   // persistent identifier (on JACK the client name)
+  std::string name;  // display name
   std::int64_t channels = 0;
 
   bool operator==(const InputDevice&) const = default;
@@ -46,8 +48,8 @@ class AudioEngine {
   virtual ~AudioEngine() = default;
 
   /// Makes `device` the engine's input, of which the recording uses the
-  /// 1-based `channels`. 0 on success, else a status number.
-  virtual std::int32_t selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) = 0;
+  /// 1-based `channels`. The message names the device on failure.
+  virtual Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) = 0;
 
   /// The input's current format.
   virtual InputFormat inputFormat() = 0;
@@ -59,9 +61,9 @@ class AudioEngine {
   /// reach the block first, as one shorter buffer, so a stop loses nothing.
   virtual void removeTap() = 0;
 
-  /// Starts capture; false with a description when the engine refuses or
-  /// cannot reach every channel the recording uses.
-  virtual bool start(std::string* error) = 0;
+  /// Starts capture; fails when the engine refuses or cannot reach every
+  /// channel the recording uses.
+  virtual Status start() = 0;
   /// Stops capture; no new audio is taken after it returns.
   virtual void stop() = 0;
 
@@ -79,15 +81,19 @@ class AudioSystem {
  public:
   virtual ~AudioSystem() = default;
 
-  /// The input devices, in the order in which the system lists them.
+  /// The input devices, in the order in which the system lists them, asked
+  /// afresh on every call.
   virtual std::vector<InputDevice> inputDevices() = 0;
 
   /// A new engine, or null when the system's audio input cannot be reached.
   virtual std::unique_ptr<AudioEngine> makeEngine() = 0;
 };
 
-/// The process's audio system (JACK unless a test installed another).
-AudioSystem& audioSystem();
-void setAudioSystem(AudioSystem* system);
+/// The audio system of this platform: JACK (jackd or PipeWire's JACK).
+std::unique_ptr<AudioSystem> makeAudioSystem();
+
+/// The device a query designates among `devices`: the first whose uid or
+/// name equals it, else the first whose name contains it ignoring case.
+std::optional<InputDevice> findDevice(const std::vector<InputDevice>& devices, const std::string& query);
 
 }  // namespace quilltap

@@ -42,14 +42,13 @@ std::string clientOfPort(const char* portName) {
   return colon ? std::string(portName, colon) : std::string(portName);
 }
 
-std::string prettyName(jack_client_t* client, const std::string& clientName, std::uint32_t* id) {
+std::string prettyName(jack_client_t* client, const std::string& clientName) {
   char* uuidText = jack_get_uuid_for_client_name(client, clientName.c_str());
   if (!uuidText) return clientName;
   jack_uuid_t uuid = 0;
   bool parsed = jack_uuid_parse(uuidText, &uuid) == 0;
   jack_free(uuidText);
   if (!parsed) return clientName;
-  *id = static_cast<std::uint32_t>(uuid ^ (uuid >> 32));
   char* value = nullptr;
   char* type = nullptr;
   std::string name = clientName;
@@ -81,8 +80,7 @@ std::vector<JackDevice> listDevices(jack_client_t* client) {
   }
   jack_free(ports);
   for (JackDevice& entry : devices) {
-    entry.device.id = static_cast<std::uint32_t>(std::hash<std::string>{}(entry.device.uid));
-    entry.device.name = prettyName(client, entry.device.uid, &entry.device.id);
+    entry.device.name = prettyName(client, entry.device.uid);
     entry.device.channels = static_cast<std::int64_t>(entry.ports.size());
   }
   return devices;
@@ -123,20 +121,20 @@ class JackEngine : public AudioEngine {
     sem_destroy(&spaceFreed_);
   }
 
-  std::int32_t selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override {
+  Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override {
     deviceUid_ = device.uid;
     for (std::int64_t n = 1; n <= device.channels; ++n) {
       std::string name = "in_" + std::to_string(n);
       jack_port_t* port =
           jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-      if (!port) return -1;
+      if (!port) return Status::error("Could not select " + device.name + " (error -1)");
       ports_.push_back(port);
     }
     for (std::int64_t c : channels) {
       if (c >= 1 && c <= device.channels) links_.push_back(Link{static_cast<std::size_t>(c - 1)});
     }
     portBuffers_.assign(ports_.size(), nullptr);
-    return 0;
+    return Status();
   }
 
   InputFormat inputFormat() override {
@@ -158,26 +156,25 @@ class JackEngine : public AudioEngine {
     tapStopping_.store(true);
     sem_post(&dataReady_);
     tapThread_.join();
+    droppedBefore_ += ring_->takeDropped();
     ring_.reset();
   }
 
   // Every channel the recording uses is connected to its device port, or
   // the start fails: a recording without its input would report progress
   // with frozen seconds and never end.
-  bool start(std::string* error) override {
+  Status start() override {
     if (serverGone_.load()) {
-      *error = wedged_ ? "the JACK server does not answer" : "the JACK server has shut down";
-      return false;
+      return Status::error(wedged_ ? "the JACK server does not answer" : "the JACK server has shut down");
     }
     startRate_ = jack_get_sample_rate(client_);
     cycleEnd_.reset();
     std::vector<std::string> source = devicePorts(client_, deviceUid_);
     for (Link& link : links_) {
       if (link.channel >= source.size()) {
-        *error = source.empty() ? "the device is gone"
-                                : "input " + std::to_string(link.channel + 1) + " is missing (the device has " +
-                                      std::to_string(source.size()) + ")";
-        return false;
+        return Status::error(source.empty() ? "the device is gone"
+                                            : "input " + std::to_string(link.channel + 1) +
+                                                  " is missing (the device has " + std::to_string(source.size()) + ")");
       }
       link.source = source[link.channel];
       link.sourcePort.store(jack_port_by_name(client_, link.source.c_str()));
@@ -189,22 +186,20 @@ class JackEngine : public AudioEngine {
     capturing_.store(true);
     if (int status = jack_activate(client_); status != 0) {
       stop();
-      *error = "JACK refused to activate the client (error " + std::to_string(status) + ")";
-      return false;
+      return Status::error("JACK refused to activate the client (error " + std::to_string(status) + ")");
     }
     active_ = true;
     for (Link& link : links_) {
       int status = jack_connect(client_, link.source.c_str(), jack_port_name(ports_[link.channel]));
       if (!link.sourcePort.load() || (status != 0 && status != EEXIST)) {
-        *error = "could not connect " + link.source + " (error " + std::to_string(status) + ")";
         stop();
-        return false;
+        return Status::error("could not connect " + link.source + " (error " + std::to_string(status) + ")");
       }
       // The notification of this connection may come before or after; the
       // connection is there now either way.
       link.live.store(true, std::memory_order_release);
     }
-    return true;
+    return Status();
   }
 
   void stop() override {
@@ -219,7 +214,10 @@ class JackEngine : public AudioEngine {
 
   void onConfigurationChange(std::function<void()> handler) override { changed_ = std::move(handler); }
 
-  std::int64_t takeLostFrames() override { return droppedFrames_.exchange(0) + skippedFrames_.exchange(0); }
+  std::int64_t takeLostFrames() override {
+    std::int64_t dropped = droppedBefore_.exchange(0) + (ring_ ? ring_->takeDropped() : 0);
+    return dropped + skippedFrames_.exchange(0);
+  }
 
  private:
   /// One device port the recording uses and its connection to our port.
@@ -289,11 +287,7 @@ class JackEngine : public AudioEngine {
         sem_timedwait(&self->spaceFreed_, &until);
       }
     }
-    if (ring->writable() < frames) {
-      self->droppedFrames_.fetch_add(frames, std::memory_order_relaxed);
-    } else {
-      ring->write(self->portBuffers_.data(), frames);
-    }
+    ring->push(self->portBuffers_.data(), frames);
     sem_post(&self->dataReady_);
     return 0;
   }
@@ -420,7 +414,7 @@ class JackEngine : public AudioEngine {
   std::atomic<bool> serverGone_{false};
   std::function<void()> changed_;
 
-  std::atomic<std::int64_t> droppedFrames_{0};  // the ring was full
+  std::atomic<std::int64_t> droppedBefore_{0};  // dropped by a ring since removed
   std::atomic<std::int64_t> skippedFrames_{0};  // the server skipped cycles
 };
 

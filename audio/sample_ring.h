@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -33,6 +34,18 @@ class SampleRing {
     for (std::size_t c = 0; c < channels_; ++c) copyIn(storage_[c].get(), at, source[c], frames);
     written_.store(at + frames, std::memory_order_release);
   }
+
+  /// Producer side: appends the `frames` frames when they fit, else drops
+  /// them whole and counts them as lost.
+  void push(const float* const* source, std::size_t frames) {
+    if (writable() < frames) {
+      dropped_.fetch_add(static_cast<std::int64_t>(frames), std::memory_order_relaxed);
+    } else {
+      write(source, frames);
+    }
+  }
+  /// Frames dropped since the last call (any thread).
+  std::int64_t takeDropped() { return dropped_.exchange(0); }
 
   /// Consumer side: frames waiting.
   std::size_t readable() const {
@@ -70,6 +83,7 @@ class SampleRing {
   std::vector<std::unique_ptr<float[]>> storage_;
   alignas(64) std::atomic<std::size_t> written_{0};
   alignas(64) std::atomic<std::size_t> read_{0};
+  std::atomic<std::int64_t> dropped_{0};
 };
 
 }  // namespace quilltap

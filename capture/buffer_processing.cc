@@ -4,10 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <thread>
 
-#include "app/state.h"
-#include "writing/sink.h"
-#include "writing/writer.h"
 
 namespace quilltap {
 namespace {
@@ -52,30 +50,24 @@ float copyWithPeak(float* to, const float* from, std::uint32_t frames, float pea
 
 float peakOf(const float* x, std::uint32_t frames, float peak) { return copyWithPeak(nullptr, x, frames, peak); }
 
-// The stereo mix, each channel ramping from `appliedGains` to the target
-// across the buffer. Arithmetic in single precision, in this order, so that
-// the last frame stops one step short and the next buffer starts on target.
-PcmBuffer mix(const AudioBuffer& in, std::vector<float>& peaks) {
-  Recording& r = rec();
+// The stereo mix, each channel ramping from `applied` to `target` across the
+// buffer. Arithmetic in single precision, in this order, so that the last
+// frame stops one step short and the next buffer starts on target.
+PcmBuffer mix(const Options& options, const AudioBuffer& in, const std::vector<float>& applied,
+              const std::vector<float>& target, std::vector<float>& peaks) {
   const std::uint32_t n = in.frames;
   PcmBuffer out(2, n);
   float* left = out.channel(0);
   float* right = out.channel(1);
   std::memset(left, 0, n * sizeof(float));
   std::memset(right, 0, n * sizeof(float));
-
-  std::vector<float> target;
-  {
-    std::lock_guard<std::mutex> hold(r.lock);
-    target = r.gains;
-  }
   const float frames = static_cast<float>(n);
   std::size_t g = 0;
-  for (std::size_t t = 0; t < r.tracks.size(); ++t) {
-    for (std::int64_t c : r.tracks[t].channels) {
+  for (std::size_t t = 0; t < options.tracks.size(); ++t) {
+    for (std::int64_t c : options.tracks[t].channels) {
       if (c - 1 < static_cast<std::int64_t>(in.channelCount) && n > 0) {
         const float* x = in.channels[c - 1];
-        const float a0 = r.appliedGains[2 * g], b0 = r.appliedGains[2 * g + 1];
+        const float a0 = applied[2 * g], b0 = applied[2 * g + 1];
         const float da = (target[2 * g] - a0) / frames, db = (target[2 * g + 1] - b0) / frames;
         for (std::uint32_t i = 0; i < n; ++i) {
           const float fi = static_cast<float>(i);
@@ -87,17 +79,15 @@ PcmBuffer mix(const AudioBuffer& in, std::vector<float>& peaks) {
       ++g;
     }
   }
-  r.appliedGains = std::move(target);
   return out;
 }
 
-std::vector<PcmBuffer> splitTracks(const AudioBuffer& in, std::vector<float>& peaks) {
-  Recording& r = rec();
+std::vector<PcmBuffer> splitTracks(const Options& options, const AudioBuffer& in, std::vector<float>& peaks) {
   const std::uint32_t n = in.frames;
   std::vector<PcmBuffer> outs;
-  outs.reserve(r.tracks.size());
-  for (std::size_t t = 0; t < r.tracks.size(); ++t) {
-    const Track& track = r.tracks[t];
+  outs.reserve(options.tracks.size());
+  for (std::size_t t = 0; t < options.tracks.size(); ++t) {
+    const Track& track = options.tracks[t];
     PcmBuffer& out = outs.emplace_back(static_cast<std::uint32_t>(track.channels.size()), n);
     for (std::uint32_t j = 0; j < track.channels.size(); ++j) {
       std::int64_t c = track.channels[j];
@@ -111,53 +101,104 @@ std::vector<PcmBuffer> splitTracks(const AudioBuffer& in, std::vector<float>& pe
   return outs;
 }
 
-// The chunk of one captured buffer; throws std::bad_alloc when memory runs out.
-ChunkRef makeChunk(const AudioBuffer& buffer, std::vector<float>& peaks) {
-  Recording& r = rec();
-  std::vector<PcmBuffer> outputs;
-  if (r.mixing) {
-    outputs.push_back(mix(buffer, peaks));
-  } else {
-    outputs = splitTracks(buffer, peaks);
-  }
-  const std::int64_t position = r.capturedFrames;  // only this thread changes it
-  if (position == 0) {
-    // The first buffer arrives just after its last frame was captured.
-    r.takeStart = std::chrono::system_clock::now() -
-                  std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                      std::chrono::duration<double>(buffer.frames / r.sampleRate));
-  }
-  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, r.nextSequence++,
-                                       buffer.offline, position, r.takeStart);
-}
-
 }  // namespace
 
-void handleBuffer(const AudioBuffer& buffer) {
+BufferProcessor::BufferProcessor(const Options& options, Take& take, Writer& writer, const Clock& clock)
+    : options_(options), take_(take), writer_(writer), clock_(clock) {}
+
+void BufferProcessor::primeGains() {
+  MutexLock hold(gainsLock_);
+  gains_ = options_.gains;
+  appliedGains_ = options_.gains;
+}
+
+bool BufferProcessor::setGains(std::vector<float> gains) {
+  MutexLock hold(gainsLock_);
+  if (gains.size() != gains_.size()) return false;
+  gains_ = std::move(gains);
+  return true;
+}
+
+std::vector<float> BufferProcessor::gains() {
+  MutexLock hold(gainsLock_);
+  return gains_;
+}
+
+ChunkRef BufferProcessor::makeChunk(const AudioBuffer& buffer, std::vector<float>& peaks) {
+  std::vector<PcmBuffer> outputs;
+  if (options_.mixing) {
+    std::vector<float> target = gains();
+    outputs.push_back(mix(options_, buffer, appliedGains_, target, peaks));
+    appliedGains_ = std::move(target);
+  } else {
+    outputs = splitTracks(options_, buffer, peaks);
+  }
+  if (capturedFrames_ == 0) {
+    // The first buffer arrives just after its last frame was captured.
+    takeStart_ = std::chrono::system_clock::now() -
+                 std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                     std::chrono::duration<double>(buffer.frames / options_.sampleRate));
+  }
+  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, clock_.now(), nextSequence_++,
+                                       buffer.offline, capturedFrames_, takeStart_);
+}
+
+void BufferProcessor::handleBuffer(const AudioBuffer& buffer) {
   if (!buffer.channels) return;
-  Recording& r = rec();
   const std::int64_t frames = buffer.frames;
   SinkRef sink;
   // A buffer that cannot be processed is dropped and counted as lost input;
   // the capture thread must outlive a moment without memory.
   try {
-    std::vector<float> peaks(r.tracks.size(), 0.0f);
+    std::vector<float> peaks(options_.tracks.size(), 0.0f);
     ChunkRef chunk = makeChunk(buffer, peaks);
-    std::lock_guard<std::mutex> hold(r.lock);
-    r.pending.push_back(chunk);
-    r.capturedFrames += frames;
-    for (std::size_t k = 0; k < r.peaks.size() && k < peaks.size(); ++k) {
-      if (r.peaks[k] <= peaks[k]) r.peaks[k] = peaks[k];
+    MutexLock hold(take_.lock);
+    take_.pending.push_back(chunk);
+    take_.capturedFrames += frames;
+    for (std::size_t k = 0; k < take_.peaks.size() && k < peaks.size(); ++k) {
+      if (take_.peaks[k] <= peaks[k]) take_.peaks[k] = peaks[k];
     }
-    sink = r.current;
+    sink = take_.current;
   } catch (const std::bad_alloc&) {
-    r.droppedFrames += frames;
+    droppedFrames_ += frames;
     return;
   }
+  capturedFrames_ += frames;
   try {
-    sink->queue().async([sink] { drain(sink); });
+    writer_.queueDrain(sink);
   } catch (const std::bad_alloc&) {
     // The chunk is queued; the drain that the next buffer asks for writes it.
+  }
+  if (buffer.offline) waitForWriter();
+}
+
+// Offline, capture runs faster than any drive; it waits while the writer is
+// more than a couple of seconds behind and still making progress. A writer
+// that makes none for a second is left behind as it would be in real time,
+// and not waited for again until it moves, so that the watchdogs judge the
+// drive the same way.
+void BufferProcessor::waitForWriter() {
+  using Clock = std::chrono::steady_clock;
+  const double most = 2.0 * options_.sampleRate;
+  std::int64_t written = -1;
+  Clock::time_point progressed = Clock::now();
+  for (;;) {
+    std::int64_t backlog = 0;
+    std::int64_t nowWritten;
+    {
+      MutexLock hold(take_.lock);
+      for (const ChunkRef& chunk : take_.pending) backlog += chunk->frames;
+      nowWritten = take_.writtenFrames;
+    }
+    if (static_cast<double>(backlog) <= most || nowWritten == stalledAt_) return;
+    if (nowWritten != written) {
+      written = nowWritten;
+      progressed = Clock::now();
+    } else if (Clock::now() - progressed > std::chrono::seconds(1)) {
+      stalledAt_ = nowWritten;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 

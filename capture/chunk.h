@@ -30,20 +30,22 @@ class PcmBuffer {
 /// One captured buffer turned into one PcmBuffer per output, shared by
 /// `pending`, the writer and `recent`. Immutable once made.
 struct Chunk {
-  Chunk(std::vector<PcmBuffer> buffers, std::int64_t frames, std::int64_t sequence = 0,
-        bool offline = false, std::int64_t position = 0,
+  Chunk(std::vector<PcmBuffer> buffers, std::int64_t frames, std::chrono::steady_clock::time_point captured,
+        std::int64_t sequence = 0, bool offline = false, std::int64_t position = 0,
         std::chrono::system_clock::time_point takeStart = {})
       : buffers(std::move(buffers)),
         frames(frames),
+        captured(captured),
         sequence(sequence),
         offline(offline),
         position(position),
-        takeStart(takeStart),
-        captured(std::chrono::system_clock::now()),
-        capturedMonotonic(std::chrono::steady_clock::now()) {}
+        takeStart(takeStart) {}
 
   const std::vector<PcmBuffer> buffers;  // one per entry of `outputs`, in order
   const std::int64_t frames;
+  /// When it was captured, on the monotonic clock, which the stall watchdog
+  /// reads so that a wall-clock jump can neither fake nor hide a stall.
+  const std::chrono::steady_clock::time_point captured;
   /// Capture order, counted from 1; tells which chunks a sync made durable.
   const std::int64_t sequence;
   /// Captured offline (JACK's freewheel), faster than real time.
@@ -54,11 +56,6 @@ struct Chunk {
   const std::int64_t position;
   /// Wall-clock time of the take's first frame.
   const std::chrono::system_clock::time_point takeStart;
-  /// Wall-clock time of capture.
-  const std::chrono::system_clock::time_point captured;
-  /// The same moment on the monotonic clock, which the stall watchdog uses so
-  /// that a wall-clock jump can neither fake nor hide a stall.
-  const std::chrono::steady_clock::time_point capturedMonotonic;
 };
 
 using ChunkRef = std::shared_ptr<const Chunk>;

@@ -6,10 +6,8 @@
 #include <cerrno>
 #include <thread>
 
-#include "app/state.h"
-#include "app/text.h"
+#include "common/text.h"
 #include "dispatch/main_queue.h"
-#include "writing/finish.h"
 
 namespace quilltap {
 
@@ -52,18 +50,14 @@ ControlCommand parseControlLine(std::string_view line) {
   return command;
 }
 
-bool handleControlLine(const std::string& line) {
+bool handleControlLine(const std::string& line, BufferProcessor& processor) {
   ControlCommand command = parseControlLine(line);
-  if (command.kind == ControlCommand::gains) {
-    Recording& r = rec();
-    std::lock_guard<std::mutex> hold(r.lock);
-    if (command.values.size() == r.gains.size()) r.gains = std::move(command.values);
-  }
+  if (command.kind == ControlCommand::gains) processor.setGains(std::move(command.values));
   return command.kind == ControlCommand::stop;
 }
 
-void installControlChannel(int fd) {
-  std::thread([fd] {
+void installControlChannel(int fd, BufferProcessor& processor, std::function<void(const std::string&)> finish) {
+  std::thread([fd, &processor, finish = std::move(finish)] {
     LineSplitter lines;
     char buffer[4096];
     for (;;) {
@@ -76,16 +70,16 @@ void installControlChannel(int fd) {
         continue;
       }
       if (n <= 0) {  // end of input, or an input that can no longer be read
-        mainQueue().post([] { finish("parent-exited"); });
+        mainQueue().post([finish] { finish("parent-exited"); });
         return;
       }
       bool stopped = false;
       lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)), [&](const std::string& line) {
-        stopped = handleControlLine(line);
+        stopped = handleControlLine(line, processor);
         return !stopped;
       });
       if (stopped) {
-        mainQueue().post([] { finish("stop"); });
+        mainQueue().post([finish] { finish("stop"); });
         return;
       }
     }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/buffer_processing.h"
+
 namespace quilltap {
 
 /// Cuts the bytes of standard input into lines. A line ends at a line feed;
@@ -43,12 +45,13 @@ struct ControlCommand {
 /// anything else (ignored), after trimming blanks at both ends.
 ControlCommand parseControlLine(std::string_view line);
 
-/// Acts on one line: a gains list of the right length replaces `gains`.
-/// Returns true when the line is "stop".
-bool handleControlLine(const std::string& line);
+/// Acts on one line: a gains list of the right length replaces the mix
+/// gains of `processor`. Returns true when the line is "stop".
+bool handleControlLine(const std::string& line, BufferProcessor& processor);
 
 /// Reads standard input (`fd`) on a thread of its own until "stop" or end of
-/// input, each of which finishes the recording on the main queue.
-void installControlChannel(int fd = 0);
+/// input, each of which posts `finish` with its reason to the main queue.
+/// `processor` must outlive the process.
+void installControlChannel(int fd, BufferProcessor& processor, std::function<void(const std::string&)> finish);
 
 }  // namespace quilltap

@@ -5,12 +5,6 @@
 #include <optional>
 #include <thread>
 
-#include "app/events.h"
-#include "app/state.h"
-#include "audio/devices.h"
-#include "capture/capture_engine.h"
-#include "writing/finish.h"
-
 namespace quilltap {
 namespace {
 
@@ -19,8 +13,8 @@ namespace {
 constexpr auto kSettleTime = std::chrono::seconds(1);
 constexpr auto kSettleStep = std::chrono::milliseconds(20);
 
-std::optional<InputDevice> lookUp(const InputDevice& device) {
-  for (const InputDevice& candidate : inputDevices()) {
+std::optional<InputDevice> lookUp(AudioSystem& audio, const InputDevice& device) {
+  for (const InputDevice& candidate : audio.inputDevices()) {
     if (candidate.uid == device.uid) return candidate;
   }
   return std::nullopt;
@@ -28,46 +22,45 @@ std::optional<InputDevice> lookUp(const InputDevice& device) {
 
 // The device as it is once it shows every input the recording uses, or as
 // it is after the settle time; nothing when it is gone.
-std::optional<InputDevice> settled(const InputDevice& device) {
+std::optional<InputDevice> settled(AudioSystem& audio, const InputDevice& device, const Options& options) {
   std::int64_t needed = 0;
-  for (const Track& track : rec().tracks) {
+  for (const Track& track : options.tracks) {
     for (std::int64_t c : track.channels) needed = std::max(needed, c);
   }
   auto deadline = std::chrono::steady_clock::now() + kSettleTime;
-  std::optional<InputDevice> found = lookUp(device);
+  std::optional<InputDevice> found = lookUp(audio, device);
   while (found && found->channels < needed && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(kSettleStep);
-    found = lookUp(device);
+    found = lookUp(audio, device);
   }
   return found;
 }
 
-void endDisconnected(const InputDevice& device) {
-  emit({{"event", "warning"}, {"message", device.name + " disconnected. Recording stopped and saved."}});
-  finish("device-disconnected");
+void endDisconnected(const InputDevice& device, Finish& finish, const EventStream& events) {
+  events.emit({{"event", "warning"}, {"message", device.name + " disconnected. Recording stopped and saved."}});
+  finish.finish("device-disconnected");
 }
 
 }  // namespace
 
-void handleConfigurationChange(const InputDevice& device) {
-  Recording& r = rec();
-  if (r.stopping) return;
-  r.engine->stop();
-  r.engine->removeTap();
+void handleConfigurationChange(const InputDevice& device, const Options& options, AudioSystem& audio, Capture& capture,
+                               Finish& finish, const EventStream& events) {
+  if (finish.stopping()) return;
+  capture.stop();
 
-  if (!settled(device)) {
-    endDisconnected(device);
+  if (!settled(audio, device, options)) {
+    endDisconnected(device, finish, events);
     return;
   }
-  if (std::optional<Error> error = startEngine()) {
+  if (Status resumed = capture.start(); !resumed.ok()) {
     // The device may have left again while capture was being resumed.
-    if (!lookUp(device)) {
-      endDisconnected(device);
+    if (!lookUp(audio, device)) {
+      endDisconnected(device, finish, events);
       return;
     }
-    emit({{"event", "warning"},
-          {"message", "Could not resume recording: " + error->description + ". Saved what was recorded."}});
-    finish("device-changed");
+    events.emit({{"event", "warning"},
+                 {"message", "Could not resume recording: " + resumed.message() + ". Saved what was recorded."}});
+    finish.finish("device-changed");
   }
 }
 

@@ -8,49 +8,48 @@
 #include <cmath>
 #include <limits>
 
-#include "app/events.h"
-#include "app/state.h"
 #include "dispatch/semaphore.h"
 #include "dispatch/serial_queue.h"
-#include "writing/failover.h"
-#include "writing/finish.h"
 
 namespace quilltap {
 namespace {
 
 constexpr auto kStallAge = std::chrono::milliseconds(8000);
-
 constexpr auto kVolumeCheckWait = std::chrono::milliseconds(100);
 
-// The drive is gone when nothing is at `volumePath`, or something else is
-// there than at start-up (an unmounted drive leaves its mount-point folder).
-bool driveGone(const std::string& volumePath, bool deviceKnown, dev_t device) {
-  struct stat info;
-  if (stat(volumePath.c_str(), &info) != 0) return true;
-  return deviceKnown && info.st_dev != device;
-}
+}  // namespace
 
 // The drive check runs on a thread of its own: a drive that stops answering
 // hangs stat() too, and must not hang the main queue with it. A check that
 // does not answer in time leaves the last answer standing; the stall watchdog
 // sees such a drive through its writes.
-class VolumeWatch {
+class Progress::VolumeWatch {
  public:
-  bool gone(const Recording& r) {
+  explicit VolumeWatch(std::string path) : path_(std::move(path)) {
+    struct stat info;
+    deviceKnown_ = stat(path_.c_str(), &info) == 0;
+    if (deviceKnown_) device_ = info.st_dev;
+  }
+
+  /// The drive is gone when nothing is at the path, or something else is
+  /// there than at start-up (an unmounted drive leaves its mount-point folder).
+  bool gone() {
     if (!outstanding_ || outstanding_->answered.load()) {
       auto check = std::make_shared<Check>();
       outstanding_ = check;
-      queue_.async([check, path = r.volumePath, known = r.volumeDeviceKnown, device = r.volumeDevice] {
-        check->gone.store(driveGone(path, known, device));
+      queue_.async([check, path = path_, known = deviceKnown_, device = device_] {
+        struct stat info;
+        check->gone.store(stat(path.c_str(), &info) != 0 || (known && info.st_dev != device));
         check->answered.store(true);
         check->done.signal();
       });
-      if (check->done.waitUntil(std::chrono::steady_clock::now() + kVolumeCheckWait)) {
-        lastGone_ = check->gone.load();
-      }
+      if (check->done.waitUntil(std::chrono::steady_clock::now() + kVolumeCheckWait)) lastGone_ = check->gone.load();
     }
     return lastGone_;
   }
+
+  /// A check still hangs in stat(); its thread cannot be joined.
+  bool hung() const { return outstanding_ && !outstanding_->answered.load(); }
 
  private:
   struct Check {
@@ -58,28 +57,13 @@ class VolumeWatch {
     std::atomic<bool> answered{false};
     std::atomic<bool> gone{false};
   };
+  const std::string path_;
+  bool deviceKnown_ = false;
+  dev_t device_ = 0;
   SerialQueue queue_{"quilltap.volume"};
   std::shared_ptr<Check> outstanding_;  // a new check starts only once it answered
   bool lastGone_ = false;
 };
-
-bool volumeGone(const Recording& r) {
-  static VolumeWatch* watch = new VolumeWatch();  // its thread may hang until exit
-  return watch->gone(r);
-}
-
-// Only frames measured lost count: JACK reports other clients' overruns to
-// every client, and those cost this recording nothing.
-void warnAboutLostInput(Recording& r) {
-  std::int64_t lost = r.engine->takeLostFrames() + r.droppedFrames.exchange(0);
-  if (lost <= 0) return;
-  double ms = static_cast<double>(lost) * 1000.0 / r.sampleRate;
-  long long whole = std::max<long long>(1, static_cast<long long>(ms));
-  emit({{"event", "warning"},
-        {"message", "Lost " + std::to_string(whole) + " ms of input: the system could not keep up."}});
-}
-
-}  // namespace
 
 double levelOf(float peak) {
   if (!(peak > 0.0f)) return -120.0;
@@ -99,50 +83,64 @@ std::string driveName(const std::string& volumePath) {
   return path.substr(slash + 1);
 }
 
-void noteVolume() {
-  Recording& r = rec();
-  struct stat info;
-  r.volumeDeviceKnown = !r.volumePath.empty() && stat(r.volumePath.c_str(), &info) == 0;
-  if (r.volumeDeviceKnown) r.volumeDevice = info.st_dev;
+Progress::Progress(const Options& options, Take& take, Capture& capture, Failover& failover, Finish& finish,
+                   const EventStream& events, const Clock& clock)
+    : options_(options),
+      take_(take),
+      capture_(capture),
+      failover_(failover),
+      finish_(finish),
+      events_(events),
+      clock_(clock),
+      volume_(options.volumePath.empty() ? nullptr : std::make_unique<VolumeWatch>(options.volumePath)) {}
+
+Progress::~Progress() {
+  if (volume_ && volume_->hung()) (void)volume_.release();  // its thread waits on the drive until exit
 }
 
-void progressTick() {
-  Recording& r = rec();
-  if (r.stopping) return;
+void Progress::tick() {
+  if (finish_.stopping()) return;
   std::vector<double> levels;
   double seconds;
   bool stalled;
   std::int64_t backlog = 0;
   bool failedOver;
   {
-    std::lock_guard<std::mutex> hold(r.lock);
-    for (float& peak : r.peaks) {
+    MutexLock hold(take_.lock);
+    for (float& peak : take_.peaks) {
       levels.push_back(levelOf(peak));
       peak = 0.0f;
     }
-    seconds = static_cast<double>(r.capturedFrames) / r.sampleRate;
-    stalled = !r.pending.empty() &&
-              std::chrono::steady_clock::now() - r.pending.front()->capturedMonotonic > kStallAge;
-    for (const ChunkRef& chunk : r.pending) backlog += chunk->frames;
-    failedOver = r.failedOver;
+    seconds = static_cast<double>(take_.capturedFrames) / options_.sampleRate;
+    stalled = !take_.pending.empty() && clock_.now() - take_.pending.front()->captured > kStallAge;
+    for (const ChunkRef& chunk : take_.pending) backlog += chunk->frames;
+    failedOver = take_.failedOver;
   }
-  emit({{"event", "progress"}, {"seconds", seconds}, {"peaks", levels}});
-  warnAboutLostInput(r);
+  events_.emit({{"event", "progress"}, {"seconds", seconds}, {"peaks", levels}});
+
+  // Only frames measured lost count: JACK reports other clients' overruns to
+  // every client, and those cost this recording nothing.
+  if (std::int64_t lost = capture_.takeLostFrames(); lost > 0) {
+    double ms = static_cast<double>(lost) * 1000.0 / options_.sampleRate;
+    long long whole = std::max<long long>(1, static_cast<long long>(ms));
+    events_.emit({{"event", "warning"},
+                  {"message", "Lost " + std::to_string(whole) + " ms of input: the system could not keep up."}});
+  }
 
   if (!failedOver) {
-    if (!r.volumePath.empty() && volumeGone(r)) {
-      failover("The drive “" + driveName(r.volumePath) + "” was disconnected");
+    if (volume_ && volume_->gone()) {
+      failover_.failover("The drive “" + driveName(options_.volumePath) + "” was disconnected");
       return;
     }
     if (stalled) {
-      failover("The drive stopped responding");
+      failover_.failover("The drive stopped responding");
       return;
     }
   }
-  if (static_cast<double>(backlog) / r.sampleRate > r.maxPendingSeconds) {
-    emit({{"event", "error"},
-          {"message", "The disk can’t keep up with the recording. Recording stopped; what was written is saved."}});
-    finish("write-error");
+  if (static_cast<double>(backlog) / options_.sampleRate > options_.maxPendingSeconds) {
+    events_.emit({{"event", "error"},
+                  {"message", "The disk can’t keep up with the recording. Recording stopped; what was written is saved."}});
+    finish_.finish("write-error");
   }
 }
 

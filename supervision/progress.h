@@ -1,7 +1,17 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <memory>
 #include <string>
-#include <vector>
+
+#include "capture/capture.h"
+#include "common/events.h"
+#include "common/options.h"
+#include "dispatch/clock.h"
+#include "writing/failover.h"
+#include "writing/finish.h"
+#include "writing/take.h"
 
 namespace quilltap {
 
@@ -12,13 +22,30 @@ double levelOf(float peak);
 /// The name of the drive at `volumePath`: its last path component.
 std::string driveName(const std::string& volumePath);
 
-/// One tick of the progress timer, every 0.25 s on the main queue: reports
-/// "progress", warns about input the system dropped, and runs the drive-gone,
-/// stall and backlog watchdogs.
-void progressTick();
+/// The progress timer's tick, every 0.25 s on the main queue: reports
+/// "progress", warns about input the system dropped, and runs the
+/// drive-gone, stall and backlog watchdogs.
+class Progress {
+ public:
+  /// Remembers which filesystem `volumePath` is on now, so that a drive
+  /// unmounted under a mount-point folder that stays behind is noticed.
+  Progress(const Options& options, Take& take, Capture& capture, Failover& failover, Finish& finish,
+           const EventStream& events, const Clock& clock);
+  ~Progress();
 
-/// Remembers which filesystem `volumePath` is on, so that a drive unmounted
-/// under a mount-point folder that stays behind is noticed. Start-up.
-void noteVolume();
+  void tick() EXCLUDES(take_.lock);
+
+ private:
+  class VolumeWatch;
+
+  const Options& options_;
+  Take& take_;
+  Capture& capture_;
+  Failover& failover_;
+  Finish& finish_;
+  const EventStream& events_;
+  const Clock& clock_;
+  std::unique_ptr<VolumeWatch> volume_;
+};
 
 }  // namespace quilltap

@@ -1,77 +1,71 @@
 #include "writing/failover.h"
 
-#include "app/events.h"
-#include "app/state.h"
 #include "dispatch/main_queue.h"
 #include "writing/finish.h"
-#include "writing/writer.h"
 
 namespace quilltap {
 
-void requestFailover(const std::string& message, const SinkRef& from) {
-  mainQueue().post([message, from] { failover(message, from); });
+void Failover::request(const std::string& message, const SinkRef& from) {
+  mainQueue().post([this, message, from] { failover(message, from); });
 }
 
-void failover(const std::string& message, const SinkRef& from) {
-  Recording& r = rec();
-  if (r.stopping) return;
+void Failover::failover(const std::string& message, const SinkRef& from) {
+  if (finish_.stopping()) return;
   bool failedOver;
   {
-    std::lock_guard<std::mutex> hold(r.lock);
-    if (from && from != r.current) return;
-    failedOver = r.failedOver;
+    MutexLock hold(take_.lock);
+    if (from && from != take_.current) return;
+    failedOver = take_.failedOver;
   }
   if (!failedOver && switchToFallback(message)) return;
-  emit({{"event", "error"}, {"message", message + ". Recording stopped; what was written is saved."}});
-  finish("write-error");
+  events_.emit({{"event", "error"}, {"message", message + ". Recording stopped; what was written is saved."}});
+  finish_.finish("write-error");
 }
 
-bool switchToFallback(const std::string& reason) {
-  Recording& r = rec();
+bool Failover::switchToFallback(const std::string& reason) {
   SinkRef old;
   bool allowed;
   {
-    std::lock_guard<std::mutex> hold(r.lock);
-    allowed = !r.failedOver && !r.fallbackDir.empty();
-    old = r.current;
+    MutexLock hold(take_.lock);
+    allowed = !take_.failedOver && !options_.fallbackDir.empty();
+    old = take_.current;
   }
   if (!allowed) return false;
 
-  Error error;
-  SinkRef fresh = Sink::create(r.fallbackDir, " (part 2)", &error);
-  if (!fresh) {
-    emit({{"event", "warning"},
-          {"message", reason + ", and the backup folder on this computer failed too: " + error.description}});
+  SinkRef fresh;
+  if (Status made = Sink::create(drive_, options_, options_.fallbackDir, " (part 2)", &fresh); !made.ok()) {
+    events_.emit({{"event", "warning"},
+                  {"message", reason + ", and the backup folder on this computer failed too: " + made.message()}});
     return false;
   }
 
   std::int64_t overlapFrames = 0;
   std::int64_t startFrames;
   {
-    std::lock_guard<std::mutex> hold(r.lock);
-    r.failedOver = true;
-    r.abandoned.push_back(old);
-    r.current = fresh;
-    for (const ChunkRef& chunk : r.recent) overlapFrames += chunk->frames;
-    r.pending.insert(r.pending.begin(), r.recent.begin(), r.recent.end());
-    r.recent.clear();
-    r.durableSequence = 0;  // nothing is durable on the new drive yet
-    startFrames = r.writtenFrames - overlapFrames;
+    MutexLock hold(take_.lock);
+    take_.failedOver = true;
+    take_.abandoned.push_back(old);
+    take_.current = fresh;
+    for (const ChunkRef& chunk : take_.recent) overlapFrames += chunk->frames;
+    take_.pending.insert(take_.pending.begin(), take_.recent.begin(), take_.recent.end());
+    take_.recent.clear();
+    take_.durableSequence = 0;  // nothing is durable on the new drive yet
+    startFrames = take_.writtenFrames - overlapFrames;
   }
 
   // Closing waits behind whatever the old drive's writer is still doing.
   old->queue().async([old] { old->files().clear(); });
 
-  emit({{"event", "failover"},
-        {"reason", reason},
-        {"from", old->dir()},
-        {"to", fresh->dir()},
-        {"seconds", static_cast<double>(startFrames) / r.sampleRate},
-        {"overlap", static_cast<double>(overlapFrames) / r.sampleRate},
-        {"interrupted", old->paths()},
-        {"files", fresh->paths()}});
+  events_.emit({{"event", "failover"},
+                {"reason", reason},
+                {"from", old->dir()},
+                {"to", fresh->dir()},
+                {"seconds", static_cast<double>(startFrames) / options_.sampleRate},
+                {"overlap", static_cast<double>(overlapFrames) / options_.sampleRate},
+                {"interrupted", old->paths()},
+                {"files", fresh->paths()}});
 
-  fresh->queue().async([fresh] { drain(fresh); });
+  writer_.queueDrain(fresh);
   return true;
 }
 

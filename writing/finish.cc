@@ -3,38 +3,29 @@
 #include <cmath>
 #include <vector>
 
-#include "app/events.h"
-#include "app/state.h"
-#include "writing/failover.h"
-#include "writing/writer.h"
+#include "capture/capture.h"
 
 namespace quilltap {
 namespace {
 constexpr double kFlushTimeout = 20.0;
 }  // namespace
 
-void finish(const std::string& reason) {
-  Recording& r = rec();
-  if (r.stopping) return;
-  r.stopping = true;
+SinkRef Finish::current() {
+  MutexLock hold(take_.lock);
+  return take_.current;
+}
 
-  r.engine->stop();
-  r.engine->removeTap();  // hands over what the engine still held
+void Finish::finish(const std::string& reason) {
+  if (stopping_) return;
+  stopping_ = true;
 
-  SinkRef sink;
-  {
-    std::lock_guard<std::mutex> hold(r.lock);
-    sink = r.current;
-  }
+  capture_.stop();  // hands over what the engine still held
+
   bool unsaved = false;
-  if (!flushAndClose(sink, kFlushTimeout)) {
+  if (!writer_.flushAndClose(current(), kFlushTimeout)) {
     unsaved = true;
-    if (switchToFallback("The drive stopped responding while saving")) {
-      {
-        std::lock_guard<std::mutex> hold(r.lock);
-        sink = r.current;
-      }
-      unsaved = !flushAndClose(sink, kFlushTimeout);
+    if (failover_.switchToFallback("The drive stopped responding while saving")) {
+      unsaved = !writer_.flushAndClose(current(), kFlushTimeout);
     }
   }
 
@@ -42,27 +33,27 @@ void finish(const std::string& reason) {
   std::vector<std::string> files, interrupted;
   std::int64_t unsavedFrames = 0;
   {
-    std::lock_guard<std::mutex> hold(r.lock);
-    captured = r.capturedFrames;
-    for (const SinkRef& gone : r.abandoned) {
+    MutexLock hold(take_.lock);
+    captured = take_.capturedFrames;
+    for (const SinkRef& gone : take_.abandoned) {
       files.insert(files.end(), gone->paths().begin(), gone->paths().end());
       interrupted.insert(interrupted.end(), gone->paths().begin(), gone->paths().end());
     }
-    files.insert(files.end(), r.current->paths().begin(), r.current->paths().end());
-    for (const ChunkRef& chunk : r.pending) unsavedFrames += chunk->frames;
+    files.insert(files.end(), take_.current->paths().begin(), take_.current->paths().end());
+    for (const ChunkRef& chunk : take_.pending) unsavedFrames += chunk->frames;
   }
-  double unsavedSeconds = static_cast<double>(unsavedFrames) / r.sampleRate;
+  double unsavedSeconds = static_cast<double>(unsavedFrames) / options_.sampleRate;
   if (unsaved && unsavedSeconds > 0) {
-    emit({{"event", "warning"},
-          {"message", "The last " + std::to_string(static_cast<long long>(std::round(unsavedSeconds))) +
-                          " s couldn’t be written: the drive stopped responding."}});
+    events_.emit({{"event", "warning"},
+                  {"message", "The last " + std::to_string(static_cast<long long>(std::round(unsavedSeconds))) +
+                                  " s couldn’t be written: the drive stopped responding."}});
   }
-  emit({{"event", "stopped"},
-        {"reason", reason},
-        {"seconds", static_cast<double>(captured) / r.sampleRate},
-        {"files", files},
-        {"interrupted", interrupted}});
-  exitProcess(0);
+  events_.emit({{"event", "stopped"},
+                {"reason", reason},
+                {"seconds", static_cast<double>(captured) / options_.sampleRate},
+                {"files", files},
+                {"interrupted", interrupted}});
+  exit_(0);
 }
 
 }  // namespace quilltap

@@ -1,14 +1,9 @@
 #include "writing/sink.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 
-#include "app/state.h"
-#include "app/text.h"
+#include "common/text.h"
 
 namespace quilltap {
 namespace {
@@ -20,25 +15,6 @@ bool forbidden(char32_t cp) {
     default:
       return isControlOrFormat(cp);
   }
-}
-
-// mkdir -p; false with errno set.
-bool makeFolders(const std::string& dir) {
-  struct stat info;
-  if (stat(dir.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) return true;
-    errno = ENOTDIR;
-    return false;
-  }
-  std::size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) {
-    if (!makeFolders(dir.substr(0, slash))) return false;
-  }
-  if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) {
-    if (stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
-    errno = ENOTDIR;
-  }
-  return false;
 }
 
 }  // namespace
@@ -58,34 +34,29 @@ Sink::Sink(std::string dir, std::vector<std::string> paths, std::vector<std::uni
                                            std::to_string(static_cast<std::int64_t>(
                                                std::hash<std::string>{}(dir_))))) {}
 
-std::shared_ptr<Sink> Sink::create(const std::string& dir, const std::string& suffix, Error* error) {
-  const Recording& r = rec();
-  if (!makeFolders(dir)) {
-    *error = Error{"posix", errno, dir + ": " + std::strerror(errno)};
-    return nullptr;
-  }
+Status Sink::create(FileSystem& drive, const Options& options, const std::string& dir, const std::string& suffix,
+                    SinkRef* created) {
+  if (Status made = drive.createFolders(dir); !made.ok()) return made;
   std::vector<std::string> paths;
   std::vector<std::unique_ptr<TrackFile>> files;
-  for (std::size_t k = 0; k < r.outputs.size(); ++k) {
-    const Output& output = r.outputs[k];
+  for (std::size_t k = 0; k < options.outputs.size(); ++k) {
+    const Output& output = options.outputs[k];
     std::string base = safeFileName(output.name);
-    if (!r.mixing) {
+    if (!options.mixing) {
       char number[24];
       std::snprintf(number, sizeof number, "%02zu ", k + 1);
       base = number + base;
     }
     std::string path = dir + (dir.ends_with('/') ? "" : "/") + base + suffix + ".wav";
-    std::string description;
-    auto file = TrackFile::create(path, output.name, r.sampleRate,
-                                  static_cast<int>(output.channels), r.bitDepth, &description);
-    if (!file) {
-      *error = Error{kErrorDomain, kTrackFileNotCreated, "Could not create " + path + ": " + description};
-      return nullptr;
-    }
+    std::unique_ptr<TrackFile> file;
+    Status opened = TrackFile::create(drive, path, output.name, options.sampleRate, static_cast<int>(output.channels),
+                                      options.bitDepth, &file);
+    if (!opened.ok()) return Status::error("Could not create " + path + ": " + opened.description());
     files.push_back(std::move(file));
     paths.push_back(std::move(path));
   }
-  return std::shared_ptr<Sink>(new Sink(dir, std::move(paths), std::move(files)));
+  created->reset(new Sink(dir, std::move(paths), std::move(files)));
+  return Status();
 }
 
 }  // namespace quilltap

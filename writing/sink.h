@@ -7,22 +7,29 @@
 #include <string_view>
 #include <vector>
 
-#include "app/error.h"
+#include "common/options.h"
+#include "common/status.h"
 #include "dispatch/serial_queue.h"
+#include "writing/file_system.h"
 #include "writing/track_file.h"
 
 namespace quilltap {
 
+class Sink;
+using SinkRef = std::shared_ptr<Sink>;
+
 /// The open track files of one folder and the serial queue on which every
 /// write to them happens. `dir`, `paths` and `queue` never change and may be
 /// read from any thread; `files` and the writer's bookkeeping belong to the
-/// queue. Emptying `files` closes them. Sinks live until the process exits.
+/// queue. Emptying `files` closes them. A Sink lives as long as the take
+/// holds it, which is until the process exits.
 class Sink {
  public:
-  /// Creates `dir` (with parents) and one empty track file per output of the
-  /// recording, named after the output with `suffix` before ".wav". On
-  /// failure returns null with `error` set; files already made stay on disk.
-  static std::shared_ptr<Sink> create(const std::string& dir, const std::string& suffix, Error* error);
+  /// Creates `dir` (with parents) on `drive` and one empty track file per
+  /// output of `options`, named after the output with `suffix` before ".wav".
+  /// Files already made stay on disk when a later one fails.
+  static Status create(FileSystem& drive, const Options& options, const std::string& dir, const std::string& suffix,
+                       SinkRef* created);
 
   const std::string& dir() const { return dir_; }
   const std::vector<std::string>& paths() const { return paths_; }
@@ -45,8 +52,6 @@ class Sink {
   std::vector<std::unique_ptr<TrackFile>> files_;
   std::unique_ptr<SerialQueue> queue_;
 };
-
-using SinkRef = std::shared_ptr<Sink>;
 
 /// `name` made safe as a file name: each of / \ : * ? " < > | and every
 /// control or format character becomes "_", blanks are trimmed from both

@@ -1,9 +1,5 @@
 #include "writing/track_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -21,14 +17,6 @@ int sampleFormat(std::int64_t bitDepth) {
   }
 }
 
-int datasync(int fd) {
-#ifdef QUILLTAP_HAVE_FDATASYNC
-  return fdatasync(fd);
-#else
-  return fsync(fd);
-#endif
-}
-
 // The `bext` chunk with the track's name and no time yet. libsndfile adds the
 // same coding history each time, so the chunk keeps its size when stamped.
 SF_BROADCAST_INFO broadcastInfo(const std::string& name) {
@@ -42,24 +30,20 @@ SF_BROADCAST_INFO broadcastInfo(const std::string& name) {
 
 }  // namespace
 
-TrackFile::TrackFile(int fd, std::string name, double sampleRate, int channels,
+TrackFile::TrackFile(std::unique_ptr<WritableFile> file, std::string name, double sampleRate, int channels,
                      std::int64_t bitDepth)
-    : fd_(fd),
+    : file_(std::move(file)),
       name_(std::move(name)),
       sampleRate_(sampleRate),
       channels_(channels),
       scale_(bitDepth == 16 ? 32768.0f : bitDepth == 24 ? 8388608.0f : 0.0f),
       bytesPerFrame_(channels * static_cast<int>(bitDepth / 8)) {}
 
-std::unique_ptr<TrackFile> TrackFile::create(const std::string& path, const std::string& name,
-                                             double sampleRate, int channels, std::int64_t bitDepth,
-                                             std::string* description) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *description = std::strerror(errno);
-    return nullptr;
-  }
-  std::unique_ptr<TrackFile> file(new TrackFile(fd, name, sampleRate, channels, bitDepth));
+Status TrackFile::create(FileSystem& drive, const std::string& path, const std::string& name, double sampleRate,
+                         int channels, std::int64_t bitDepth, std::unique_ptr<TrackFile>* created) {
+  std::unique_ptr<WritableFile> raw;
+  if (Status opened = drive.createFile(path, &raw); !opened.ok()) return opened;
+  std::unique_ptr<TrackFile> file(new TrackFile(std::move(raw), name, sampleRate, channels, bitDepth));
   static SF_VIRTUAL_IO io = {&TrackFile::fileLength, &TrackFile::seek, &TrackFile::read,
                              &TrackFile::write, &TrackFile::tell};
   SF_INFO info = {};
@@ -67,42 +51,34 @@ std::unique_ptr<TrackFile> TrackFile::create(const std::string& path, const std:
   info.channels = channels;
   info.format = SF_FORMAT_RF64 | sampleFormat(bitDepth) | SF_ENDIAN_LITTLE;
   file->sndfile_ = sf_open_virtual(&io, SFM_WRITE, &info, file.get());
-  if (!file->sndfile_) {
-    *description = file->lastErrno_ ? std::strerror(file->lastErrno_) : sf_strerror(nullptr);
-    return nullptr;
-  }
+  if (!file->sndfile_) return file->error_.ok() ? Status::error(sf_strerror(nullptr)) : file->error_;
   sf_command(file->sndfile_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   // Integer samples arrive already scaled to the file's full scale (prepare).
   if (file->scale_ != 0) sf_command(file->sndfile_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
   // The chunk is in the first header, so that stamping it leaves the data where it is.
   SF_BROADCAST_INFO bext = broadcastInfo(name);
   if (sf_command(file->sndfile_, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
-    file->failed(description, "the broadcast chunk could not be made");
-    return nullptr;
+    return file->failure("the broadcast chunk could not be made");
   }
   // The header goes out now, so that even an empty file is a valid WAV file.
-  if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || file->lastErrno_) {
-    file->failed(description, "the header could not be written");
-    return nullptr;
+  if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || !file->error_.ok()) {
+    return file->failure("the header could not be written");
   }
-  file->dataOffset_ = lseek(fd, 0, SEEK_CUR);
-  return file;
+  file->dataOffset_ = file->position_;
+  *created = std::move(file);
+  return Status();
 }
 
 TrackFile::~TrackFile() {
   if (sndfile_) sf_close(sndfile_);
-  if (fd_ >= 0) ::close(fd_);
 }
 
-bool TrackFile::failed(std::string* description, const char* fallback) {
-  *description = lastErrno_ ? std::strerror(lastErrno_)
-                 : sndfile_ ? sf_strerror(sndfile_)
-                            : fallback;
-  return false;
+Status TrackFile::failure(const char* fallback) {
+  if (!error_.ok()) return error_;
+  return Status::error(sndfile_ && sf_error(sndfile_) ? sf_strerror(sndfile_) : fallback);
 }
 
-bool TrackFile::place(std::chrono::system_clock::time_point takeStart, std::int64_t framesBefore,
-                      std::string* description) {
+Status TrackFile::place(std::chrono::system_clock::time_point takeStart, std::int64_t framesBefore) {
   using namespace std::chrono;
   const auto second = floor<seconds>(takeStart);
   const std::time_t t = system_clock::to_time_t(second);
@@ -122,14 +98,13 @@ bool TrackFile::place(std::chrono::system_clock::time_point takeStart, std::int6
   info.time_reference_low = static_cast<std::uint32_t>(reference);
   info.time_reference_high =
       static_cast<std::uint32_t>(static_cast<std::uint64_t>(reference) >> 32);
-  lastErrno_ = 0;
+  error_ = Status();
   if (sf_command(sndfile_, SFC_SET_BROADCAST_INFO, &info, sizeof info) != SF_TRUE) {
-    return failed(description, "the broadcast chunk could not be stamped");
+    return failure("the broadcast chunk could not be stamped");
   }
   // On the drive before the first frame, so that an interrupted file is placed too.
   sf_command(sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
-  if (lastErrno_) return failed(description, "");
-  return true;
+  return error_;
 }
 
 namespace {
@@ -195,103 +170,87 @@ const float* TrackFile::prepare(const PcmBuffer& buffer) {
   return samples_.data();
 }
 
-bool TrackFile::write(const PcmBuffer& buffer, std::string* description) {
-  if (broken_) {
-    *description = brokenReason_;
-    return false;
-  }
+Status TrackFile::write(const PcmBuffer& buffer) {
+  if (!broken_.ok()) return broken_;
   const sf_count_t frames = buffer.frames();
-  lastErrno_ = 0;
+  error_ = Status();
   // libsndfile hands its bytes over in pieces; they are gathered and go to
   // the drive in one write.
   staging_ = true;
   sf_count_t converted = sf_writef_float(sndfile_, prepare(buffer), frames);
   staging_ = false;
   bool ok = flushStaged() && converted == frames;
-  if (!ok || lastErrno_) {
-    failed(description, "the drive did not take all frames");
+  if (!ok || !error_.ok()) {
+    Status failed = failure("the drive did not take all frames");
     truncate(frames_);  // a write that failed half-way leaves no partial frame behind
-    return false;
+    return failed;
   }
   frames_ += frames;
-  return true;
+  return Status();
 }
 
 void TrackFile::truncate(std::int64_t frames) {
-  int saved = lastErrno_;
   frames_ = std::min(frames_, frames);
-  if (ftruncate(fd_, end()) == 0) {
+  if (Status cut = file_->truncate(end()); cut.ok()) {
     sf_count_t count = frames_;
     // Brings libsndfile's own count back too, so that the header it writes
     // later describes what the file holds.
     sf_command(sndfile_, SFC_FILE_TRUNCATE, &count, sizeof count);
     sf_seek(sndfile_, frames_, SEEK_SET);
-  } else if (!broken_) {
+  } else if (broken_.ok()) {
     // Whatever is past the last whole frame stays: a later write would
     // follow it, and every sample after it would be shifted or repeated.
-    broken_ = true;
-    brokenReason_ = std::strerror(errno);
+    broken_ = cut;
   }
-  lastErrno_ = saved;
 }
 
-bool TrackFile::sync(std::string* description) {
-  lastErrno_ = 0;
+Status TrackFile::sync() {
+  error_ = Status();
   sf_command(sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
-  if (lastErrno_) return failed(description, "");
-  if (datasync(fd_) != 0) {
-    lastErrno_ = errno;
-    return failed(description, "");
-  }
-  return true;
+  if (!error_.ok()) return error_;
+  return file_->sync();
 }
 
-bool TrackFile::close(std::string* description) {
-  lastErrno_ = 0;
+Status TrackFile::close() {
+  error_ = Status();
   int status = sf_close(sndfile_);
   sndfile_ = nullptr;
-  bool ok = status == 0 && lastErrno_ == 0;
-  if (ok && datasync(fd_) != 0) {
-    lastErrno_ = errno;
-    ok = false;
-  }
-  if (::close(fd_) != 0 && ok) {
-    lastErrno_ = errno;
-    ok = false;
-  }
-  fd_ = -1;
-  if (!ok) *description = lastErrno_ ? std::strerror(lastErrno_) : "the file could not be completed";
-  return ok;
+  Status closed = error_;
+  if (closed.ok() && status != 0) closed = Status::error("the file could not be completed");
+  if (closed.ok()) closed = file_->sync();
+  Status released = file_->close();
+  return closed.ok() ? released : closed;
 }
 
 // While bytes are gathered, the file is as long, and its position as far, as
 // if they had been written.
 sf_count_t TrackFile::fileLength(void* self) {
   auto* file = static_cast<TrackFile*>(self);
-  struct stat info;
-  if (fstat(file->fd_, &info) != 0) return -1;
-  return std::max<sf_count_t>(info.st_size, tell(self));
+  std::int64_t bytes = 0;
+  if (Status known = file->file_->length(&bytes); !known.ok()) {
+    file->error_ = known;
+    return -1;
+  }
+  return std::max<sf_count_t>(bytes, tell(self));
 }
 
 sf_count_t TrackFile::seek(sf_count_t offset, int whence, void* self) {
   auto* file = static_cast<TrackFile*>(self);
   file->flushStaged();
-  off_t at = lseek(file->fd_, offset, whence);
-  if (at < 0) file->lastErrno_ = errno;
-  return at;
+  sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file->position_ : fileLength(self);
+  if (base < 0 || base + offset < 0) return -1;
+  file->position_ = base + offset;
+  return file->position_;
 }
 
 sf_count_t TrackFile::read(void* into, sf_count_t count, void* self) {
   auto* file = static_cast<TrackFile*>(self);
-  ssize_t n;
-  do {
-    n = ::read(file->fd_, into, static_cast<std::size_t>(count));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    file->lastErrno_ = errno;
-    return 0;
+  std::size_t got = 0;
+  if (Status read = file->file_->read(file->position_, into, static_cast<std::size_t>(count), &got); !read.ok()) {
+    file->error_ = read;
   }
-  return n;
+  file->position_ += static_cast<sf_count_t>(got);
+  return static_cast<sf_count_t>(got);
 }
 
 sf_count_t TrackFile::write(const void* from, sf_count_t count, void* self) {
@@ -301,36 +260,26 @@ sf_count_t TrackFile::write(const void* from, sf_count_t count, void* self) {
     file->staged_.insert(file->staged_.end(), bytes, bytes + count);
     return count;
   }
-  return file->writeAll(from, count);
+  return file->writeAt(from, count);
 }
 
-sf_count_t TrackFile::writeAll(const void* from, sf_count_t count) {
-  const char* bytes = static_cast<const char*>(from);
-  sf_count_t done = 0;
-  while (done < count) {
-    ssize_t n = ::write(fd_, bytes + done, static_cast<std::size_t>(count - done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      lastErrno_ = errno;
-      break;
-    }
-    if (n == 0) {
-      lastErrno_ = ENOSPC;
-      break;
-    }
-    done += n;
+sf_count_t TrackFile::writeAt(const void* from, sf_count_t count) {
+  std::size_t done = 0;
+  if (Status wrote = file_->write(position_, from, static_cast<std::size_t>(count), &done); !wrote.ok()) {
+    error_ = wrote;
   }
-  return done;
+  position_ += static_cast<sf_count_t>(done);
+  return static_cast<sf_count_t>(done);
 }
 
 sf_count_t TrackFile::tell(void* self) {
   auto* file = static_cast<TrackFile*>(self);
-  return lseek(file->fd_, 0, SEEK_CUR) + static_cast<sf_count_t>(file->staged_.size());
+  return file->position_ + static_cast<sf_count_t>(file->staged_.size());
 }
 
 bool TrackFile::flushStaged() {
   sf_count_t size = static_cast<sf_count_t>(staged_.size());
-  bool ok = writeAll(staged_.data(), size) == size;
+  bool ok = writeAt(staged_.data(), size) == size;
   staged_.clear();
   return ok;
 }

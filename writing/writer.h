@@ -1,22 +1,49 @@
 #pragma once
 
+#include <functional>
+#include <string>
+
+#include "common/options.h"
 #include "writing/sink.h"
+#include "writing/take.h"
 
 namespace quilltap {
 
-/// Writes the chunks of `pending`, oldest first, into every file of `sink`
-/// while it is the current Sink. A chunk leaves `pending` only once every
-/// file took it; then it is counted in `writtenFrames` and kept in `recent`.
-/// About once a second of audio the files are made durable (header, then
-/// fdatasync), and `recent` keeps every chunk the drive may not yet hold.
-/// A failed write or sync asks the main queue for a failover and returns
-/// false. Runs on `sink`'s queue only, never with `lock` held by the caller.
-bool drain(const SinkRef& sink);
+/// Empties the take's `pending` into the current Sink's files, on that
+/// Sink's queue. A failed write or sync is handed to `onFailure` (with the
+/// message and the Sink it came from), which must not block: it asks the
+/// main queue for a failover.
+class Writer {
+ public:
+  using FailureHandler = std::function<void(const std::string& message, const SinkRef& from)>;
+  Writer(const Options& options, Take& take, FailureHandler onFailure)
+      : options_(options), take_(take), onFailure_(std::move(onFailure)) {}
 
-/// Queues on `sink`'s queue a final drain, then the closing of the files
-/// (header, fdatasync, close), and waits up to `timeout` seconds on the
-/// monotonic clock. True only if all was written and closed in time; on a
-/// time-out the queued work is not cancelled. Called on the main queue.
-bool flushAndClose(const SinkRef& sink, double timeout);
+  /// Writes the chunks of `pending`, oldest first, into every file of
+  /// `sink` while it is the current Sink. A chunk leaves `pending` only once
+  /// every file took it; then it is counted in `writtenFrames` and kept in
+  /// `recent`. About once a second of audio the files are made durable
+  /// (header, then sync), and `recent` keeps every chunk the drive may not
+  /// yet hold. False after a failed write or sync. Runs on `sink`'s queue.
+  bool drain(const SinkRef& sink) EXCLUDES(take_.lock);
+
+  /// Queues a drain of `sink` on its queue.
+  void queueDrain(const SinkRef& sink);
+
+  /// Queues on `sink`'s queue a final drain, then the closing of the files
+  /// (header, sync, close), and waits up to `timeout` seconds on the
+  /// monotonic clock. True only if all was written and closed in time and
+  /// nothing was ever lost on the way; on a time-out the queued work is not
+  /// cancelled. Called on the main queue.
+  bool flushAndClose(const SinkRef& sink, double timeout);
+
+ private:
+  void trimRecent() REQUIRES(take_.lock);
+  void fail(const std::string& description, const SinkRef& sink);
+
+  const Options& options_;
+  Take& take_;
+  FailureHandler onFailure_;
+};
 
 }  // namespace quilltap

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "common/text.h"
 #include "supervision/control_channel.h"
 
 using namespace quilltap;

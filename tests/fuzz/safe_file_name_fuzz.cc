@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/text.h"
+#include "common/text.h"
 #include "writing/sink.h"
 
 using namespace quilltap;

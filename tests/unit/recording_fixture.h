@@ -1,71 +1,87 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/events.h"
 #include "app/startup.h"
-#include "app/state.h"
-#include "audio/fake_audio.h"
 #include "dispatch/main_queue.h"
 #include "dispatch/semaphore.h"
-#include "writing/sink.h"
+#include "tests/fakes/fake_audio.h"
+#include "tests/fakes/faulty_file_system.h"
 
 namespace quilltap {
 
-/// Thrown by the replaced process exit, so a test can see `fail` and `finish`.
+/// Thrown by the recorder's exit in tests, so a test can see finish end it.
 struct ProcessExit {
   int status;
 };
 
-/// A fresh recording on the fake audio system, with events captured in a
-/// pipe and a scratch folder that is removed afterwards.
+/// A recording on the fake audio system and a faulty drive in a scratch
+/// folder, with its events in a pipe and a clock the test moves.
 class RecordingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    resetRecordingForTesting();
-    setAudioSystem(&audio);
-    setExitHandlerForTesting([](int status) { throw ProcessExit{status}; });
     ASSERT_EQ(pipe(eventPipe), 0);
-    setEventFdForTesting(eventPipe[1]);
+    events = EventStream(eventPipe[1]);
     char pattern[] = "/tmp/quilltap-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     scratch = pattern;
+    audio.devices = {{"XR18", "XR18 Multichannel", 4}};
   }
 
   void TearDown() override {
-    // Work a test left on the main queue must not act on the next test.
-    if (rec().progress) mainQueue().cancel(rec().progress);
-    rec().stopping = true;
-    try {
-      mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0));
-    } catch (const ProcessExit&) {
+    if (recorder) {
+      // Work left on the main queue must not act on the next test, nor may
+      // the writers still be at work.
+      drive.release();
+      try {
+        mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0));
+      } catch (const ProcessExit&) {
+      }
+      std::vector<SinkRef> sinks;
+      {
+        MutexLock hold(recorder->take().lock);
+        sinks = recorder->take().abandoned;
+        if (recorder->take().current) sinks.push_back(recorder->take().current);
+      }
+      for (const SinkRef& sink : sinks) idle(sink);
+      recorder.reset();
     }
-    // Nor may its writers still be at work when the next test sets up.
-    std::vector<SinkRef> sinks = rec().abandoned;
-    if (rec().current) sinks.push_back(rec().current);
-    for (const SinkRef& sink : sinks) {
-      auto idle = std::make_shared<Semaphore>();
-      sink->queue().async([idle] { idle->signal(); });
-      idle->waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(5));
-    }
-    setEventFdForTesting(STDOUT_FILENO);
-    setExitHandlerForTesting(nullptr);
-    setAudioSystem(nullptr);
     close(eventPipe[0]);
     close(eventPipe[1]);
     std::error_code ignored;
     std::filesystem::remove_all(scratch, ignored);
   }
 
+  /// Parses `words` as options of `record`, lets `tweak` change what no
+  /// option sets, and makes the recorder.
+  Recorder& make(std::vector<std::string> words, const std::function<void(Options&)>& tweak = nullptr) {
+    Options options;
+    Status parsed = parseRecordOptions(words, &options);
+    EXPECT_TRUE(parsed.ok()) << parsed.message();
+    if (tweak) tweak(options);
+    recorder = std::make_unique<Recorder>(std::move(options), audio, drive, events, clock,
+                                          [](int status) { throw ProcessExit{status}; });
+    return *recorder;
+  }
+
+  /// Starts a recording on the fake "XR18" (4 channels at 48 kHz), without
+  /// standard input; returns what failed, or "" when it started.
+  std::string start(std::vector<std::string> words, const std::function<void(Options&)>& tweak = nullptr) {
+    Status started = make(std::move(words), tweak).start(-1);
+    return started.ok() ? "" : started.message();
+  }
+
   /// Every event emitted since the last call, parsed.
-  std::vector<Event> events() {
+  std::vector<Event> takeEvents() {
     std::string text;
     char buffer[65536];
     for (;;) {
@@ -79,33 +95,29 @@ class RecordingTest : public ::testing::Test {
       text.append(buffer, static_cast<std::size_t>(n));
     }
     std::vector<Event> parsed;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-      parsed.push_back(Event::parse(text.substr(start, end - start)));
+    std::size_t begin = 0;
+    for (std::size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
+      parsed.push_back(Event::parse(text.substr(begin, end - begin)));
     }
-    EXPECT_EQ(start, text.size()) << "an event line without its line feed";
+    EXPECT_EQ(begin, text.size()) << "an event line without its line feed";
     return parsed;
   }
 
-  /// Runs `action`, which must end the process, and returns the exit status.
+  /// Runs `action`, which must end the recording, and returns the exit status.
   template <typename Action>
-  int exitStatusOf(Action action) {
+  static int exitStatusOf(Action action) {
     try {
       action();
     } catch (const ProcessExit& exit) {
       return exit.status;
     }
-    ADD_FAILURE() << "the process did not exit";
+    ADD_FAILURE() << "the recording did not end";
     return -1;
   }
 
-  /// Parses `words` as options of `record` and starts a recording on the
-  /// fake device "XR18" (4 channels at 48 kHz), without standard input.
-  void startRecording(std::vector<std::string> words) {
-    if (audio.devices.empty()) audio.devices = {{7, "XR18", "XR18 Multichannel", 4}};
-    rec().args = std::move(words);
-    parseRecordOptions();
-    prepareRecording(-1);
+  /// Runs the main queue until the recording ends; returns the exit status.
+  static int runToTheEnd() {
+    return exitStatusOf([] { mainQueue().runUntil([] { return false; }, std::chrono::seconds(30)); });
   }
 
   /// One buffer of `frames` frames in which channel c (0-based) holds
@@ -118,22 +130,22 @@ class RecordingTest : public ::testing::Test {
     return data;
   }
 
-  /// Waits until the writer has written `frames` frames in all.
-  bool waitForWritten(std::int64_t frames) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::mutex> hold(rec().lock);
-        if (rec().writtenFrames >= frames) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
+  /// Waits until everything queued on `sink`'s writer has run.
+  static void idle(const SinkRef& sink) {
+    auto done = std::make_shared<Semaphore>();
+    sink->queue().async([done] { done->signal(); });
+    done->waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(5));
   }
 
+  Take& take() { return recorder->take(); }
+
   FakeAudioSystem audio;
+  FaultyFileSystem drive;
+  ManualClock clock;
   int eventPipe[2] = {-1, -1};
+  EventStream events{-1};
   std::string scratch;
+  std::unique_ptr<Recorder> recorder;
 };
 
 }  // namespace quilltap

@@ -1,4 +1,4 @@
-#include "audio/fake_audio.h"
+#include "tests/fakes/fake_audio.h"
 
 #include <array>
 #include <utility>
@@ -11,10 +11,10 @@ FakeEngine::~FakeEngine() {
   if (system_.engine == this) system_.engine = nullptr;
 }
 
-std::int32_t FakeEngine::selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) {
+Status FakeEngine::selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) {
   selected_ = device;
   used_ = channels;
-  return system_.selectStatus;
+  return system_.selectError.empty() ? Status() : Status::error(system_.selectError);
 }
 
 InputFormat FakeEngine::inputFormat() {
@@ -30,14 +30,11 @@ void FakeEngine::installTap(std::uint32_t bufferSize, TapBlock block) {
 
 void FakeEngine::removeTap() { tap_ = nullptr; }
 
-bool FakeEngine::start(std::string* error) {
-  if (!system_.startError.empty()) {
-    *error = system_.startError;
-    return false;
-  }
+Status FakeEngine::start() {
+  if (!system_.startError.empty()) return Status::error(system_.startError);
   running_ = true;
   ++starts_;
-  return true;
+  return Status();
 }
 
 void FakeEngine::stop() { running_ = false; }

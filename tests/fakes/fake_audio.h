@@ -17,11 +17,11 @@ class FakeEngine : public AudioEngine {
   explicit FakeEngine(FakeAudioSystem& system) : system_(system) {}
   ~FakeEngine() override;
 
-  std::int32_t selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override;
+  Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override;
   InputFormat inputFormat() override;
   void installTap(std::uint32_t bufferSize, TapBlock block) override;
   void removeTap() override;
-  bool start(std::string* error) override;
+  Status start() override;
   void stop() override;
   void onConfigurationChange(std::function<void()> handler) override;
   std::int64_t takeLostFrames() override;
@@ -55,7 +55,7 @@ class FakeAudioSystem : public AudioSystem {
  public:
   std::vector<InputDevice> devices;
   bool engineAvailable = true;
-  std::int32_t selectStatus = 0;
+  std::string selectError;  // not empty: selecting the device fails with it
   InputFormat format{48000, 0};  // channelCount 0: the selected device's channels
   std::string startError;        // not empty: start refuses with it
   std::int64_t lostFrames = 0;

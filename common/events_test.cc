@@ -1,49 +1,37 @@
-#include "app/events.h"
+#include "common/events.h"
 
-#include "app/text.h"
-#include "tests/unit/recording_fixture.h"
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "common/text.h"
 
 namespace quilltap {
 namespace {
 
-class EventsTest : public RecordingTest {
- protected:
-  std::string rawLines() {
-    std::string text;
-    char buffer[4096];
-    ssize_t n = read(eventPipe[0], buffer, sizeof buffer);
-    if (n > 0) text.assign(buffer, static_cast<std::size_t>(n));
-    return text;
-  }
-};
-
-TEST_F(EventsTest, AnEventIsOneCompactLine) {
-  emit({{"event", "error"}, {"message", "--out is required"}});
-  std::string line = rawLines();
-  ASSERT_FALSE(line.empty());
-  EXPECT_EQ(line.back(), '\n');
-  EXPECT_EQ(line.find('\n'), line.size() - 1);
-  EXPECT_EQ(line.find(' ', line.find("\"--out")), line.find("is") - 1);  // only the message's own blanks
-  EXPECT_EQ(line.find(": "), std::string::npos);
-  EXPECT_EQ(Event::parse(line), (Event{{"event", "error"}, {"message", "--out is required"}}));
+// The line `event` becomes.
+std::string lineOf(const Event& event) {
+  int fds[2];
+  EXPECT_EQ(pipe(fds), 0);
+  EventStream(fds[1]).emit(event);
+  close(fds[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  close(fds[0]);
+  return text;
 }
 
-TEST_F(EventsTest, AwkwardTextComesOutAsValidJsonAndInvalidBytesAsReplacementCharacters) {
+TEST(EventStream, AnEventIsOneCompactLineAndInvalidBytesBecomeReplacementCharacters) {
+  std::string line = lineOf({{"event", "error"}, {"message", "--out is required"}});
+  EXPECT_EQ(line, "{\"event\":\"error\",\"message\":\"--out is required\"}\n");
   std::string awkward = "say \"hi\" \\ “XR18” Été\ttab\nnewline";
-  std::string invalid = "Mixer\xff\xfe name \xc3(";
-  emit({{"event", "started"}, {"device", awkward}, {"file", invalid}});
-  std::string line = rawLines();
+  line = lineOf({{"event", "started"}, {"device", awkward}, {"file", "Mixer\xff\xfe name \xc3("}});
   ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
   Event parsed = Event::parse(line);
   EXPECT_EQ(parsed["device"], awkward);
   EXPECT_EQ(parsed["file"], "Mixer\uFFFD\uFFFD name \uFFFD(");
-}
-
-TEST_F(EventsTest, FailEmitsTheErrorThenExitsWithStatusOne) {
-  EXPECT_EQ(exitStatusOf([] { fail("bad --track x"); }), 1);
-  std::vector<Event> all = events();
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0]["message"], "bad --track x");
 }
 
 TEST(Text, InvalidUtf8BecomesReplacementCharacters) {

@@ -1,15 +1,10 @@
-#include "app/events.h"
-
-#include <unistd.h>
+#include "common/events.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <string>
 
 namespace quilltap {
 namespace {
-
-int eventFd = STDOUT_FILENO;
-std::function<void(int)> exitHandler;
 
 void writeAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
@@ -25,7 +20,7 @@ void writeAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-void emit(const Event& event) {
+void EventStream::emit(const Event& event) const {
   std::string line;
   try {
     line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -33,21 +28,7 @@ void emit(const Event& event) {
     return;  // cannot happen with the replace handler; never let it escape
   }
   line += '\n';
-  writeAll(eventFd, line);
+  writeAll(fd_, line);
 }
-
-void fail(const std::string& message) {
-  emit({{"event", "error"}, {"message", message}});
-  exitProcess(1);
-}
-
-void exitProcess(int status) {
-  if (exitHandler) exitHandler(status);
-  _exit(status);
-}
-
-void setExitHandlerForTesting(std::function<void(int)> handler) { exitHandler = std::move(handler); }
-
-void setEventFdForTesting(int fd) { eventFd = fd; }
 
 }  // namespace quilltap
