@@ -123,6 +123,22 @@ class TrackMode(Case):
         self.assert_counter(wav.samples[0], 24, "Vox", self.lost(rec))
 
 
+class ProcessCallback(Case):
+    def test_process_callback_makes_no_call_that_can_lock(self):
+        # PipeWire's libjack takes a mutex in jack_port_connected that its other threads hold.
+        out = self.server.scratch_dir()
+        calls = os.path.join(self.server.scratch_dir(), "calls")
+        env = dict(self.server.env, QUILLTAP_RT_PROBE=calls,
+                   LD_PRELOAD=os.path.join(rig.TOOLS_DIR, "librt_probe.so"))
+        rec = self.record(["record", "--out", out, "--track", "1:Vox"], env=env)
+        rec.wait_for("started")
+        time.sleep(1.0)
+        rec.send("stop\n")
+        self.assert_stopped(rec, "stop", [os.path.join(out, "01 Vox.wav")])
+        with open(calls) as f:
+            self.assertEqual(f.read(), "process callback\n", "calls made inside the callback")
+
+
 class MixMode(Case):
     MONO = struct.unpack("f", struct.pack("f", 0.7071))[0]  # the default, as a float holds it
 
