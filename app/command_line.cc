@@ -84,6 +84,12 @@ void parseRecordOptions() {
     }
   }
   if (r.outDir.empty()) fail("--out is required");
+  // Events name the files by these paths; a name repaired for JSON would
+  // point the front end at files that do not exist, and a guessed folder
+  // could land on another drive.
+  for (auto [option, path] : {std::pair{"--out", &r.outDir}, std::pair{"--fallback", &r.fallbackDir}}) {
+    if (validUtf8(*path) != *path) fail(std::string(option) + " is not a valid UTF-8 path: " + validUtf8(*path));
+  }
   if (r.bitDepth != 16 && r.bitDepth != 24 && r.bitDepth != 32) fail("--bits must be 16, 24 or 32");
 }
 

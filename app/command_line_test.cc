@@ -46,6 +46,9 @@ TEST_F(CommandLineTest, EveryCommandLineFailureIsOneErrorWithExitStatusOne) {
       // The loop reports its error at its position, before the checks after it.
       {{"record", "--track", "bad", "--bits", "7"}, "bad --track bad"},
       {{"record", "-out", "/tmp/x"}, "unknown option -out"},
+      // A path events could not name as it is on disk is refused, not repaired.
+      {{"record", "--out", "/tmp/take\xff"}, "--out is not a valid UTF-8 path: /tmp/take\uFFFD"},
+      {{"record", "--out", "/tmp/x", "--fallback", "/tmp/b\xc3"}, "--fallback is not a valid UTF-8 path: /tmp/b\uFFFD"},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.message);

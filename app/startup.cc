@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "app/command_line.h"
@@ -11,7 +12,6 @@
 #include "audio/devices.h"
 #include "capture/capture_engine.h"
 #include "dispatch/main_queue.h"
-#include "dispatch/semaphore.h"
 #include "supervision/control_channel.h"
 #include "supervision/device_change.h"
 #include "supervision/progress.h"
@@ -41,18 +41,6 @@ void checkChannels(const InputDevice& device) {
              std::to_string(device.channels) + " inputs)");
       }
     }
-  }
-}
-
-void obtainPermission() {
-  AudioSystem& audio = audioSystem();
-  if (audio.permissionStatus() == Permission::undecided) {
-    Semaphore answered;
-    audio.requestPermission([&answered] { answered.signal(); });
-    answered.wait();
-  }
-  if (audio.permissionStatus() != Permission::authorised) {
-    fail("macOS blocked audio input. Open System Settings > Privacy & Security > Microphone and allow this app, then try again.");
   }
 }
 
@@ -90,12 +78,15 @@ void prepareRecording(int controlFd) {
   r.device = findRecordingDevice(r.deviceQuery);
   deriveOutputs(r.device.channels);
   checkChannels(r.device);
-  obtainPermission();
 
   r.engine = audioSystem().makeEngine();
   if (!r.engine) fail("Could not access the audio input unit");
   r.devID = r.device.id;
-  r.setErr = r.engine->selectDevice(r.device);
+  std::vector<std::int64_t> used;
+  for (const Track& track : r.tracks) used.insert(used.end(), track.channels.begin(), track.channels.end());
+  std::sort(used.begin(), used.end());
+  used.erase(std::unique(used.begin(), used.end()), used.end());
+  r.setErr = r.engine->selectDevice(r.device, used);
   if (r.setErr != 0) fail("Could not select " + r.device.name + " (error " + std::to_string(r.setErr) + ")");
   r.hwFormat = r.engine->inputFormat();
   r.sampleRate = r.hwFormat.sampleRate;

@@ -32,16 +32,6 @@ TEST_F(StartupTest, EveryStartFailureHasItsMessage) {
   EXPECT_EQ(failureOf({"--out", out(), "--track", "1:A", "--track", "0:Z"}),
             "Channel 0 does not exist on XR18 Multichannel (it has 4 inputs)");
 
-  audio.permission = Permission::refused;
-  EXPECT_EQ(failureOf({"--out", out()}),
-            "macOS blocked audio input. Open System Settings > Privacy & Security > Microphone and allow this app, then try again.");
-  EXPECT_EQ(audio.permissionRequests, 0);  // refused earlier: no new request
-  audio.permission = Permission::undecided;
-  audio.permissionAfterRequest = Permission::refused;
-  EXPECT_NE(failureOf({"--out", out()}), "");
-  EXPECT_EQ(audio.permissionRequests, 1);
-  audio.permission = Permission::authorised;
-
   audio.engineAvailable = false;
   EXPECT_EQ(failureOf({"--out", out()}), "Could not access the audio input unit");
   audio.engineAvailable = true;
@@ -55,13 +45,6 @@ TEST_F(StartupTest, EveryStartFailureHasItsMessage) {
   EXPECT_EQ(failureOf({"--out", out()}), "Could not start recording from XR18 Multichannel: the server said no");
   audio.startError.clear();
   EXPECT_EQ(failureOf({"--out", "/proc/no/such"}).rfind("/proc/no", 0), 0u);
-}
-
-TEST_F(StartupTest, AnUndecidedPermissionWaitsForTheAnswer) {
-  audio.permission = Permission::undecided;
-  audio.permissionAfterRequest = Permission::authorised;
-  EXPECT_EQ(failureOf({"--out", out()}), "");
-  EXPECT_EQ(audio.permissionRequests, 1);
 }
 
 TEST_F(StartupTest, StartedNamesEveryTrackAndItsFile) {

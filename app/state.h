@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -90,6 +91,9 @@ struct Recording {
   // Capture thread only, after start-up.
   std::vector<float> appliedGains;
   std::int64_t nextSequence = 1;
+  /// Frames of buffers capture had to drop (memory ran out); the progress
+  /// tick reports and resets them.
+  std::atomic<std::int64_t> droppedFrames{0};
 
   double maxPendingSeconds = 120.0;
 

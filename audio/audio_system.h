@@ -40,15 +40,14 @@ struct AudioBuffer {
 
 using TapBlock = std::function<void(const AudioBuffer&)>;
 
-enum class Permission { undecided, authorised, refused };
-
 /// The capture engine of one recording.
 class AudioEngine {
  public:
   virtual ~AudioEngine() = default;
 
-  /// Makes `device` the engine's input. 0 on success, else a status number.
-  virtual std::int32_t selectDevice(const InputDevice& device) = 0;
+  /// Makes `device` the engine's input, of which the recording uses the
+  /// 1-based `channels`. 0 on success, else a status number.
+  virtual std::int32_t selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) = 0;
 
   /// The input's current format.
   virtual InputFormat inputFormat() = 0;
@@ -60,7 +59,8 @@ class AudioEngine {
   /// reach the block first, as one shorter buffer, so a stop loses nothing.
   virtual void removeTap() = 0;
 
-  /// Starts capture; false with a description when the engine refuses.
+  /// Starts capture; false with a description when the engine refuses or
+  /// cannot reach every channel the recording uses.
   virtual bool start(std::string* error) = 0;
   /// Stops capture; no new audio is taken after it returns.
   virtual void stop() = 0;
@@ -71,13 +71,8 @@ class AudioEngine {
   virtual void onConfigurationChange(std::function<void()> handler) = 0;
 
   /// Input lost since the last call, in frames (the engine could not keep
-  /// it, or the audio system skipped cycles), and the number of overruns the
-  /// audio system reported; both reset by the call.
-  struct Losses {
-    std::int64_t droppedFrames = 0;
-    std::int64_t xruns = 0;
-  };
-  virtual Losses takeLosses() = 0;
+  /// it, or the audio system skipped cycles); reset by the call.
+  virtual std::int64_t takeLostFrames() = 0;
 };
 
 class AudioSystem {
@@ -86,11 +81,6 @@ class AudioSystem {
 
   /// The input devices, in the order in which the system lists them.
   virtual std::vector<InputDevice> inputDevices() = 0;
-
-  /// Permission to record audio input.
-  virtual Permission permissionStatus() = 0;
-  /// Asks the user; `answered` runs once, on any thread, after the answer.
-  virtual void requestPermission(std::function<void()> answered) = 0;
 
   /// A new engine, or null when the system's audio input cannot be reached.
   virtual std::unique_ptr<AudioEngine> makeEngine() = 0;

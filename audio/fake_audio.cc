@@ -1,6 +1,7 @@
 #include "audio/fake_audio.h"
 
-#include <thread>
+#include <array>
+#include <utility>
 
 #include "dispatch/main_queue.h"
 
@@ -10,8 +11,9 @@ FakeEngine::~FakeEngine() {
   if (system_.engine == this) system_.engine = nullptr;
 }
 
-std::int32_t FakeEngine::selectDevice(const InputDevice& device) {
+std::int32_t FakeEngine::selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) {
   selected_ = device;
+  used_ = channels;
   return system_.selectStatus;
 }
 
@@ -42,16 +44,15 @@ void FakeEngine::stop() { running_ = false; }
 
 void FakeEngine::onConfigurationChange(std::function<void()> handler) { changed_ = std::move(handler); }
 
-AudioEngine::Losses FakeEngine::takeLosses() {
-  Losses taken = system_.losses;
-  system_.losses = Losses{};
-  return taken;
+std::int64_t FakeEngine::takeLostFrames() {
+  return std::exchange(system_.lostFrames, 0);
 }
 
 bool FakeEngine::deliver(const std::vector<std::vector<float>>& channels) {
   if (!tap_ || !running_) return false;
-  std::vector<const float*> pointers;
-  for (const auto& channel : channels) pointers.push_back(channel.data());
+  // No allocation here: tests make the tap's own allocations fail.
+  std::array<const float*, 64> pointers{};
+  for (std::size_t c = 0; c < channels.size() && c < pointers.size(); ++c) pointers[c] = channels[c].data();
   std::uint32_t frames = channels.empty() ? 0 : static_cast<std::uint32_t>(channels[0].size());
   tap_(AudioBuffer{pointers.data(), static_cast<std::uint32_t>(channels.size()), frames});
   return true;
@@ -62,12 +63,6 @@ void FakeEngine::changeConfiguration() {
   mainQueue().post([this] {
     if (changed_) changed_();
   });
-}
-
-void FakeAudioSystem::requestPermission(std::function<void()> answered) {
-  ++permissionRequests;
-  permission = permissionAfterRequest;
-  std::thread(std::move(answered)).detach();  // the answer comes on a thread of its own
 }
 
 std::unique_ptr<AudioEngine> FakeAudioSystem::makeEngine() {

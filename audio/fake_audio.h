@@ -17,14 +17,14 @@ class FakeEngine : public AudioEngine {
   explicit FakeEngine(FakeAudioSystem& system) : system_(system) {}
   ~FakeEngine() override;
 
-  std::int32_t selectDevice(const InputDevice& device) override;
+  std::int32_t selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override;
   InputFormat inputFormat() override;
   void installTap(std::uint32_t bufferSize, TapBlock block) override;
   void removeTap() override;
   bool start(std::string* error) override;
   void stop() override;
   void onConfigurationChange(std::function<void()> handler) override;
-  Losses takeLosses() override;
+  std::int64_t takeLostFrames() override;
 
   /// Calls the tap with `channels` (one vector per input channel, equal
   /// lengths); false when no tap is installed or the engine is stopped.
@@ -37,10 +37,12 @@ class FakeEngine : public AudioEngine {
   std::uint32_t tapBufferSize() const { return tapBufferSize_; }
   int starts() const { return starts_; }
   const InputDevice& selected() const { return selected_; }
+  const std::vector<std::int64_t>& usedChannels() const { return used_; }
 
  private:
   FakeAudioSystem& system_;
   InputDevice selected_;
+  std::vector<std::int64_t> used_;
   TapBlock tap_;
   std::uint32_t tapBufferSize_ = 0;
   bool running_ = false;
@@ -52,20 +54,15 @@ class FakeEngine : public AudioEngine {
 class FakeAudioSystem : public AudioSystem {
  public:
   std::vector<InputDevice> devices;
-  Permission permission = Permission::authorised;
-  Permission permissionAfterRequest = Permission::authorised;
-  int permissionRequests = 0;
   bool engineAvailable = true;
   std::int32_t selectStatus = 0;
   InputFormat format{48000, 0};  // channelCount 0: the selected device's channels
   std::string startError;        // not empty: start refuses with it
-  AudioEngine::Losses losses;
+  std::int64_t lostFrames = 0;
 
   FakeEngine* engine = nullptr;  // the last engine made; owned by the recording
 
   std::vector<InputDevice> inputDevices() override { return devices; }
-  Permission permissionStatus() override { return permission; }
-  void requestPermission(std::function<void()> answered) override;
   std::unique_ptr<AudioEngine> makeEngine() override;
 };
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -16,6 +17,7 @@
 
 #include "audio/sample_ring.h"
 #include "dispatch/main_queue.h"
+#include "dispatch/semaphore.h"
 
 namespace quilltap {
 namespace {
@@ -93,6 +95,11 @@ std::vector<std::string> devicePorts(jack_client_t* client, const std::string& u
   return {};
 }
 
+// How long stopping waits for the server to take the client out of its
+// graph. A server that is alive but wedged (stopped, or stuck) never answers;
+// the recording must still close its files.
+constexpr auto kDeactivateTimeout = std::chrono::seconds(3);
+
 class JackEngine : public AudioEngine {
  public:
   explicit JackEngine(jack_client_t* client) : client_(client) {
@@ -100,7 +107,6 @@ class JackEngine : public AudioEngine {
     sem_init(&spaceFreed_, 0, 0);
     jack_set_process_callback(client_, &JackEngine::process, this);
     jack_set_freewheel_callback(client_, &JackEngine::freewheel, this);
-    jack_set_xrun_callback(client_, &JackEngine::xrun, this);
     jack_set_client_registration_callback(client_, &JackEngine::clientRegistration, this);
     jack_set_port_registration_callback(client_, &JackEngine::portRegistration, this);
     jack_set_port_connect_callback(client_, &JackEngine::portConnect, this);
@@ -111,12 +117,13 @@ class JackEngine : public AudioEngine {
   ~JackEngine() override {
     stop();
     removeTap();
-    jack_client_close(client_);
+    // A wedged server would hang the close too; the process is ending anyway.
+    if (!wedged_) jack_client_close(client_);
     sem_destroy(&dataReady_);
     sem_destroy(&spaceFreed_);
   }
 
-  std::int32_t selectDevice(const InputDevice& device) override {
+  std::int32_t selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override {
     deviceUid_ = device.uid;
     for (std::int64_t n = 1; n <= device.channels; ++n) {
       std::string name = "in_" + std::to_string(n);
@@ -124,6 +131,9 @@ class JackEngine : public AudioEngine {
           jack_port_register(client_, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
       if (!port) return -1;
       ports_.push_back(port);
+    }
+    for (std::int64_t c : channels) {
+      if (c >= 1 && c <= device.channels) links_.push_back(Link{static_cast<std::size_t>(c - 1)});
     }
     portBuffers_.assign(ports_.size(), nullptr);
     return 0;
@@ -151,34 +161,49 @@ class JackEngine : public AudioEngine {
     ring_.reset();
   }
 
+  // Every channel the recording uses is connected to its device port, or
+  // the start fails: a recording without its input would report progress
+  // with frozen seconds and never end.
   bool start(std::string* error) override {
     if (serverGone_.load()) {
-      *error = "the JACK server has shut down";
+      *error = wedged_ ? "the JACK server does not answer" : "the JACK server has shut down";
       return false;
     }
     startRate_ = jack_get_sample_rate(client_);
-    expected_.store(0);
     cycleEnd_.reset();
+    std::vector<std::string> source = devicePorts(client_, deviceUid_);
+    for (Link& link : links_) {
+      if (link.channel >= source.size()) {
+        *error = source.empty() ? "the device is gone"
+                                : "input " + std::to_string(link.channel + 1) + " is missing (the device has " +
+                                      std::to_string(source.size()) + ")";
+        return false;
+      }
+      link.source = source[link.channel];
+      link.sourcePort.store(jack_port_by_name(client_, link.source.c_str()));
+      link.live.store(false);
+    }
+    deviceGone_.store(false);
+    // Changes from here on are looked at once start has returned.
+    watching_.store(true);
     capturing_.store(true);
     if (int status = jack_activate(client_); status != 0) {
-      capturing_.store(false);
+      stop();
       *error = "JACK refused to activate the client (error " + std::to_string(status) + ")";
       return false;
     }
     active_ = true;
-    connected_.clear();
-    std::vector<std::string> source = devicePorts(client_, deviceUid_);
-    for (std::size_t n = 0; n < ports_.size() && n < source.size(); ++n) {
-      int status = jack_connect(client_, source[n].c_str(), jack_port_name(ports_[n]));
-      if (status != 0 && status != EEXIST) {
-        *error = "could not connect " + source[n] + " (error " + std::to_string(status) + ")";
+    for (Link& link : links_) {
+      int status = jack_connect(client_, link.source.c_str(), jack_port_name(ports_[link.channel]));
+      if (!link.sourcePort.load() || (status != 0 && status != EEXIST)) {
+        *error = "could not connect " + link.source + " (error " + std::to_string(status) + ")";
         stop();
         return false;
       }
-      connected_.push_back(source[n]);
+      // The notification of this connection may come before or after; the
+      // connection is there now either way.
+      link.live.store(true, std::memory_order_release);
     }
-    expected_.store(connected_.size(), std::memory_order_release);
-    watching_.store(true);
     return true;
   }
 
@@ -188,29 +213,56 @@ class JackEngine : public AudioEngine {
     sem_post(&spaceFreed_);  // a freewheeling callback waiting for room gives up
     // After the server went away the client is dead, and libjack can hang in
     // calls on it; its process callback no longer runs anyway.
-    if (active_ && !serverGone_.load()) jack_deactivate(client_);  // returns once the callback has left
+    if (active_ && !serverGone_.load()) deactivate();
     active_ = false;
   }
 
   void onConfigurationChange(std::function<void()> handler) override { changed_ = std::move(handler); }
 
-  Losses takeLosses() override {
-    Losses losses;
-    losses.droppedFrames = droppedFrames_.exchange(0) + skippedFrames_.exchange(0);
-    losses.xruns = xruns_.exchange(0);
-    return losses;
-  }
+  std::int64_t takeLostFrames() override { return droppedFrames_.exchange(0) + skippedFrames_.exchange(0); }
 
  private:
+  /// One device port the recording uses and its connection to our port.
+  struct Link {
+    explicit Link(std::size_t channel) : channel(channel) {}
+    Link(Link&& other) noexcept : channel(other.channel) {}
+    std::size_t channel;       // 0-based; our port ports_[channel]
+    std::string source;        // the device port's full name (main queue)
+    std::atomic<jack_port_t*> sourcePort{nullptr};  // read by notifications
+    std::atomic<bool> live{false};  // set by start, cleared by notifications
+  };
+
+  // jack_deactivate returns once the process callback has left for good.
+  // A server that does not answer within the time-out counts as gone.
+  void deactivate() {
+    struct Outcome {
+      Semaphore done;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    std::thread([client = client_, outcome] {
+      jack_deactivate(client);
+      outcome->done.signal();
+    }).detach();
+    if (!outcome->done.waitUntil(std::chrono::steady_clock::now() + kDeactivateTimeout)) {
+      wedged_ = true;
+      serverGone_.store(true);
+    }
+  }
+
   // JACK's real-time thread: copy into the ring, wake the tap thread, return.
+  // It reads only atomics that other threads set: no JACK call here may take
+  // a lock (PipeWire's jack_port_connected does).
   static int process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackEngine*>(arg);
     SampleRing* ring = self->ring_.get();
     if (!self->capturing_.load(std::memory_order_acquire) || !ring) return 0;
-    // Cycles in which the device's ports do not reach all of ours hold
-    // silence, not audio: before the connections are in place, and once the
-    // device has gone, until the main queue stops the engine.
-    if (!self->allConnected()) return 0;
+    // Cycles in which the device's ports do not reach ours hold silence, not
+    // audio: before the connections are in place, and once the device has
+    // gone, until the main queue stops the engine.
+    if (!self->allLive()) {
+      self->cycleEnd_.reset();  // a gap here is the device's absence, not an overrun
+      return 0;
+    }
 
     // Cycles the server skipped (an xrun) are input lost, measured on its clock.
     jack_nframes_t now = jack_last_frame_time(self->client_);
@@ -246,15 +298,10 @@ class JackEngine : public AudioEngine {
     return 0;
   }
 
-  // Real-time thread: every connection start() made still reaches our port.
-  bool allConnected() {
-    std::size_t expected = expected_.load(std::memory_order_acquire);
-    if (expected == 0) return false;
-    for (std::size_t n = 0; n < expected; ++n) {
-      if (jack_port_connected(ports_[n]) == 0) {
-        cycleEnd_.reset();  // a gap here is the device's absence, not an overrun
-        return false;
-      }
+  bool allLive() const {
+    if (links_.empty() || deviceGone_.load(std::memory_order_acquire)) return false;
+    for (const Link& link : links_) {
+      if (!link.live.load(std::memory_order_acquire)) return false;
     }
     return true;
   }
@@ -286,8 +333,9 @@ class JackEngine : public AudioEngine {
     }
   }
 
-  // Notification callbacks run on JACK's notification thread, where calling
-  // back into JACK is not safe: they only ask the main queue to look.
+  // Notification callbacks run on JACK's notification thread. They mark what
+  // the process callback must know at once in atomics, and ask the main queue
+  // to look at the rest.
   void askToCheck() {
     if (!watching_.load()) return;
     if (checkPosted_.exchange(true)) return;
@@ -298,10 +346,11 @@ class JackEngine : public AudioEngine {
   void checkConfiguration() {
     checkPosted_.store(false);
     if (!watching_.load() || !changed_) return;
-    bool changed = serverGone_.load() || jack_get_sample_rate(client_) != startRate_;
-    for (std::size_t n = 0; !changed && n < connected_.size(); ++n) {
-      changed = jack_port_by_name(client_, connected_[n].c_str()) == nullptr ||
-                !jack_port_connected_to(ports_[n], connected_[n].c_str());
+    bool changed = serverGone_.load() || deviceGone_.load() || jack_get_sample_rate(client_) != startRate_;
+    for (const Link& link : links_) {
+      if (changed) break;
+      changed = !link.live.load() || jack_port_by_name(client_, link.source.c_str()) == nullptr ||
+                !jack_port_connected_to(ports_[link.channel], link.source.c_str());
     }
     if (changed) {
       watching_.store(false);
@@ -309,17 +358,31 @@ class JackEngine : public AudioEngine {
     }
   }
 
+  // The link between `source` and our `destination`, if it is one of ours.
+  Link* linkOf(jack_port_t* source, jack_port_t* destination) {
+    for (Link& link : links_) {
+      if (link.sourcePort.load() == source && ports_[link.channel] == destination) return &link;
+    }
+    return nullptr;
+  }
+
   static void freewheel(int starting, void* arg) {
     static_cast<JackEngine*>(arg)->freewheeling_.store(starting != 0);
   }
-  static int xrun(void* arg) {
-    static_cast<JackEngine*>(arg)->xruns_.fetch_add(1);
-    return 0;
+  static void clientRegistration(const char* name, int registered, void* arg) {
+    auto* self = static_cast<JackEngine*>(arg);
+    if (!registered && self->watching_.load() && name == self->deviceUid_) self->deviceGone_.store(true);
+    self->askToCheck();
   }
-  static void clientRegistration(const char*, int, void* arg) { static_cast<JackEngine*>(arg)->askToCheck(); }
   static void portRegistration(jack_port_id_t, int, void* arg) { static_cast<JackEngine*>(arg)->askToCheck(); }
-  static void portConnect(jack_port_id_t, jack_port_id_t, int, void* arg) {
-    static_cast<JackEngine*>(arg)->askToCheck();
+  static void portConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* arg) {
+    auto* self = static_cast<JackEngine*>(arg);
+    if (!connected && self->watching_.load()) {
+      if (Link* link = self->linkOf(jack_port_by_id(self->client_, a), jack_port_by_id(self->client_, b))) {
+        link->live.store(false, std::memory_order_release);
+      }
+    }
+    self->askToCheck();
   }
   static int sampleRate(jack_nframes_t, void* arg) {
     static_cast<JackEngine*>(arg)->askToCheck();
@@ -336,10 +399,11 @@ class JackEngine : public AudioEngine {
   jack_client_t* client_;
   std::string deviceUid_;
   std::vector<jack_port_t*> ports_;
+  std::vector<Link> links_;                // fixed after selectDevice; `live` is atomic
   std::vector<const float*> portBuffers_;  // process callback only
-  std::vector<std::string> connected_;    // main queue only
   jack_nframes_t startRate_ = 0;
   bool active_ = false;
+  bool wedged_ = false;  // main queue only
 
   std::unique_ptr<SampleRing> ring_;
   std::thread tapThread_;
@@ -348,8 +412,8 @@ class JackEngine : public AudioEngine {
   sem_t spaceFreed_;
 
   std::atomic<bool> capturing_{false};
-  std::atomic<std::size_t> expected_{0};        // connections made by start()
-  std::optional<jack_nframes_t> cycleEnd_;      // process callback only
+  std::atomic<bool> deviceGone_{false};     // the device's client left the server
+  std::optional<jack_nframes_t> cycleEnd_;  // process callback only
   std::atomic<bool> freewheeling_{false};
   std::atomic<bool> watching_{false};
   std::atomic<bool> checkPosted_{false};
@@ -358,7 +422,6 @@ class JackEngine : public AudioEngine {
 
   std::atomic<std::int64_t> droppedFrames_{0};  // the ring was full
   std::atomic<std::int64_t> skippedFrames_{0};  // the server skipped cycles
-  std::atomic<std::int64_t> xruns_{0};
 };
 
 }  // namespace

@@ -11,13 +11,11 @@ namespace quilltap {
 /// is a JACK client, other than the recorder's own, that owns at least one
 /// audio output port; its uid is the client name, its name the client's pretty
 /// name where one is set, its channel n the n-th of its audio output ports in
-/// the server's listing order. Permission is always granted on Linux.
+/// the server's listing order.
 class JackAudioSystem : public AudioSystem {
  public:
   JackAudioSystem();
   std::vector<InputDevice> inputDevices() override;
-  Permission permissionStatus() override { return Permission::authorised; }
-  void requestPermission(std::function<void()> answered) override { answered(); }
   std::unique_ptr<AudioEngine> makeEngine() override;
 };
 

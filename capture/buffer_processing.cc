@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "app/state.h"
 #include "writing/sink.h"
@@ -109,23 +110,30 @@ std::vector<PcmBuffer> splitTracks(const AudioBuffer& in, std::vector<float>& pe
   return outs;
 }
 
-}  // namespace
-
-void handleBuffer(const AudioBuffer& buffer) {
-  if (!buffer.channels) return;
+// The chunk of one captured buffer; throws std::bad_alloc when memory runs out.
+ChunkRef makeChunk(const AudioBuffer& buffer, std::vector<float>& peaks) {
   Recording& r = rec();
-  std::vector<float> peaks(r.tracks.size(), 0.0f);
   std::vector<PcmBuffer> outputs;
   if (r.mixing) {
     outputs.push_back(mix(buffer, peaks));
   } else {
     outputs = splitTracks(buffer, peaks);
   }
-  const std::int64_t frames = buffer.frames;
-  auto chunk = std::make_shared<const Chunk>(std::move(outputs), frames, r.nextSequence++, buffer.offline);
+  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, r.nextSequence++, buffer.offline);
+}
 
+}  // namespace
+
+void handleBuffer(const AudioBuffer& buffer) {
+  if (!buffer.channels) return;
+  Recording& r = rec();
+  const std::int64_t frames = buffer.frames;
   SinkRef sink;
-  {
+  // A buffer that cannot be processed is dropped and counted as lost input;
+  // the capture thread must outlive a moment without memory.
+  try {
+    std::vector<float> peaks(r.tracks.size(), 0.0f);
+    ChunkRef chunk = makeChunk(buffer, peaks);
     std::lock_guard<std::mutex> hold(r.lock);
     r.pending.push_back(chunk);
     r.capturedFrames += frames;
@@ -133,8 +141,15 @@ void handleBuffer(const AudioBuffer& buffer) {
       if (r.peaks[k] <= peaks[k]) r.peaks[k] = peaks[k];
     }
     sink = r.current;
+  } catch (const std::bad_alloc&) {
+    r.droppedFrames += frames;
+    return;
   }
-  sink->queue().async([sink] { drain(sink); });
+  try {
+    sink->queue().async([sink] { drain(sink); });
+  } catch (const std::bad_alloc&) {
+    // The chunk is queued; the drain that the next buffer asks for writes it.
+  }
 }
 
 }  // namespace quilltap

@@ -1,5 +1,6 @@
 #include "supervision/control_channel.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +69,12 @@ void installControlChannel(int fd) {
     for (;;) {
       ssize_t n = read(fd, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // A non-blocking stdin shared with the parent: wait for its input.
+        pollfd readable = {fd, POLLIN, 0};
+        poll(&readable, 1, -1);
+        continue;
+      }
       if (n <= 0) {  // end of input, or an input that can no longer be read
         mainQueue().post([] { finish("parent-exited"); });
         return;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 #include "app/events.h"
 #include "app/state.h"
@@ -67,10 +68,12 @@ bool volumeGone(const Recording& r) {
   return watch->gone(r);
 }
 
+// Only frames measured lost count: JACK reports other clients' overruns to
+// every client, and those cost this recording nothing.
 void warnAboutLostInput(Recording& r) {
-  AudioEngine::Losses losses = r.engine->takeLosses();
-  if (losses.droppedFrames <= 0 && losses.xruns <= 0) return;
-  double ms = static_cast<double>(losses.droppedFrames) * 1000.0 / r.sampleRate;
+  std::int64_t lost = r.engine->takeLostFrames() + r.droppedFrames.exchange(0);
+  if (lost <= 0) return;
+  double ms = static_cast<double>(lost) * 1000.0 / r.sampleRate;
   long long whole = std::max<long long>(1, static_cast<long long>(ms));
   emit({{"event", "warning"},
         {"message", "Lost " + std::to_string(whole) + " ms of input: the system could not keep up."}});
@@ -80,6 +83,8 @@ void warnAboutLostInput(Recording& r) {
 
 double levelOf(float peak) {
   if (!(peak > 0.0f)) return -120.0;
+  // An infinite sample must still give a number: JSON has no infinity.
+  peak = std::min(peak, std::numeric_limits<float>::max());
   // Rounded in single precision; the tenths are then divided as doubles, so
   // that −47.6 is written as −47.6 and not as the float nearest to it.
   float tenths = std::round(20.0f * std::log10(peak) * 10.0f);

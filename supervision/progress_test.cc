@@ -1,5 +1,6 @@
 #include "supervision/progress.h"
 
+#include "tests/unit/fault_injection.h"
 #include "tests/unit/recording_fixture.h"
 #include "tests/unit/tmpfs.h"
 #include "writing/sink.h"
@@ -18,6 +19,7 @@ TEST(Level, DecibelsToATenthWithSilenceAtMinus120) {
   EXPECT_EQ(levelOf(-1.0f), -120.0);
   EXPECT_EQ(levelOf(std::numeric_limits<float>::quiet_NaN()), -120.0);
   EXPECT_EQ(levelOf(1e-7f), -140.0);  // no floor above silence
+  EXPECT_EQ(levelOf(std::numeric_limits<float>::infinity()), 770.6);  // JSON has no infinity
 }
 
 TEST(DriveName, IsTheLastPathComponent) {
@@ -71,9 +73,9 @@ TEST_F(ProgressTest, ReportsSecondsAndPerTrackLevelsThenResetsThePeaks) {
 TEST_F(ProgressTest, DroppedInputIsReportedOnceAfterTheProgress) {
   startRecording({"--out", scratch + "/t", "--track", "1:A"});
   events();
-  audio.losses.droppedFrames = 24;  // half a millisecond still counts as one
+  audio.lostFrames = 24;  // half a millisecond still counts as one
   progressTick();
-  audio.losses.droppedFrames = 4800;
+  audio.lostFrames = 4800;
   progressTick();
   progressTick();
   std::vector<Event> all = events();
@@ -82,6 +84,27 @@ TEST_F(ProgressTest, DroppedInputIsReportedOnceAfterTheProgress) {
   EXPECT_EQ(all[1], (Event{{"event", "warning"}, {"message", "Lost 1 ms of input: the system could not keep up."}}));
   EXPECT_EQ(all[3]["message"], "Lost 100 ms of input: the system could not keep up.");
   EXPECT_EQ(all[4]["event"], "progress");
+}
+
+TEST_F(ProgressTest, ABufferThatFindsNoMemoryIsDroppedAndReportedAsLostInput) {
+  startRecording({"--out", scratch + "/t", "--track", "1:A", "--track", "2,3:B"});
+  events();
+  auto data = buffer(4, 4800, [](std::size_t c, std::size_t) { return c == 0 ? 0.5f : 0.0f; });
+  failingAllocations = true;
+  bool threw = false;
+  try {
+    audio.engine->deliver(data);
+  } catch (const std::bad_alloc&) {
+    threw = true;  // on the capture thread this would end the process
+  }
+  failingAllocations = false;
+  EXPECT_FALSE(threw);
+  deliver(0.25f, 480);
+  progressTick();
+  std::vector<Event> all = events();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0], (Event{{"event", "progress"}, {"seconds", 0.01}, {"peaks", {-12.0, -120.0}}}));
+  EXPECT_EQ(all[1]["message"], "Lost 100 ms of input: the system could not keep up.");
 }
 
 TEST_F(ProgressTest, AVanishedVolumeFailsOverWithTheDriveName) {

@@ -41,7 +41,7 @@ bool switchToFallback(const std::string& reason) {
   SinkRef fresh = Sink::create(r.fallbackDir, " (part 2)", &error);
   if (!fresh) {
     emit({{"event", "warning"},
-          {"message", reason + ", and the backup folder on this Mac failed too: " + error.description}});
+          {"message", reason + ", and the backup folder on this computer failed too: " + error.description}});
     return false;
   }
 

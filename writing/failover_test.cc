@@ -114,7 +114,7 @@ TEST_F(FailoverTest, ABackupFolderThatCannotBeMadeWarnsThenEnds) {
   std::vector<Event> all = events();
   ASSERT_EQ(all.size(), 3u);
   EXPECT_EQ(all[0]["event"], "warning");
-  EXPECT_EQ(all[0]["message"], "The drive stopped responding, and the backup folder on this Mac failed too: " +
+  EXPECT_EQ(all[0]["message"], "The drive stopped responding, and the backup folder on this computer failed too: " +
                                    blocker + "/sub: Not a directory");
   EXPECT_EQ(all[1]["event"], "error");
   EXPECT_EQ(all[2]["reason"], "write-error");

@@ -32,6 +32,10 @@ class Sink {
   std::vector<std::unique_ptr<TrackFile>>& files() { return files_; }
   std::int64_t framesSinceSync = 0;
   std::chrono::steady_clock::time_point lastSync = std::chrono::steady_clock::now();
+  /// A sync of these files failed once. Linux reports a writeback error
+  /// only once, so a later sync that succeeds proves nothing: from then on
+  /// nothing counts as durable on this drive.
+  bool syncFailed = false;
 
  private:
   Sink(std::string dir, std::vector<std::string> paths, std::vector<std::unique_ptr<TrackFile>> files);

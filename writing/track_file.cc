@@ -144,6 +144,10 @@ const float* TrackFile::prepare(const PcmBuffer& buffer) {
 }
 
 bool TrackFile::write(const PcmBuffer& buffer, std::string* description) {
+  if (broken_) {
+    *description = brokenReason_;
+    return false;
+  }
   const sf_count_t frames = buffer.frames();
   lastErrno_ = 0;
   // libsndfile hands its bytes over in pieces; they are gathered and go to
@@ -170,6 +174,11 @@ void TrackFile::truncate(std::int64_t frames) {
     // later describes what the file holds.
     sf_command(sndfile_, SFC_FILE_TRUNCATE, &count, sizeof count);
     sf_seek(sndfile_, frames_, SEEK_SET);
+  } else if (!broken_) {
+    // Whatever is past the last whole frame stays: a later write would
+    // follow it, and every sample after it would be shifted or repeated.
+    broken_ = true;
+    brokenReason_ = std::strerror(errno);
   }
   lastErrno_ = saved;
 }

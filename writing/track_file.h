@@ -36,6 +36,7 @@ class TrackFile {
   bool write(const PcmBuffer& buffer, std::string* description);
 
   /// Cuts the file back to its first `frames` frames (at most those written).
+  /// A cut that fails leaves the file failed for good: no later write goes in.
   void truncate(std::int64_t frames);
 
   /// Brings the header up to date and makes everything written durable.
@@ -74,6 +75,8 @@ class TrackFile {
   std::vector<float> samples_;  // interleaved (and for integers scaled and clipped) frames
   std::vector<char> staged_;    // the bytes of one write, gathered
   bool staging_ = false;
+  bool broken_ = false;  // a roll-back failed; the file takes nothing more
+  std::string brokenReason_;
 };
 
 }  // namespace quilltap

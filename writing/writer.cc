@@ -93,13 +93,14 @@ bool drain(const SinkRef& sink) {
       sink->framesSinceSync += chunk->frames;
       if (syncDue(*sink, *chunk, second)) {
         if (!syncFiles(*sink, &description)) {
+          sink->syncFailed = true;
           requestFailover("Writing to the drive failed (" + description + ")", sink);
           return false;
         }
         sink->framesSinceSync = 0;
         sink->lastSync = std::chrono::steady_clock::now();
         hold.lock();
-        if (r.current == sink) {
+        if (r.current == sink && !sink->syncFailed) {
           r.durableSequence = chunk->sequence;
           trimRecent(r);
         }
@@ -123,7 +124,7 @@ bool flushAndClose(const SinkRef& sink, double timeout) {
     // describes what its file holds; what did not reach them is still in
     // `pending` and `recent` for the backup folder.
     bool drained = drain(sink);
-    bool ok = closeFiles(*sink) && drained;
+    bool ok = closeFiles(*sink) && drained && !sink->syncFailed;
     outcome->closed.store(ok);
     outcome->done.signal();
   });

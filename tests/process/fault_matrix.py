@@ -10,7 +10,7 @@ import sys
 import unittest
 
 MODULES = ["test_record", "test_control", "test_failover", "test_parent_and_backup",
-           "test_watchdogs", "test_device", "test_crash"]
+           "test_watchdogs", "test_device", "test_crash", "test_hardening"]
 
 # (fault, what the recorder does, the test that shows it)
 FAULTS = [
@@ -49,10 +49,17 @@ FAULTS = [
     ("Device back under the same name", "recorded on into the same files",
      "test_device.BackAtOnce."
      "test_device_back_under_the_same_name_is_recorded_on_into_the_same_files"),
+    ("Another JACK client overruns", "no lost-input warning, files gap-free",
+     "test_device.OtherClientOverruns.test_an_overrun_of_another_client_is_no_lost_input"),
     ("JACK server gone", "warning, device-disconnected, files valid",
      "test_device.ServerGone.test_server_stopping_ends_the_recording_with_valid_files"),
     ("JACK server frozen (SIGSTOP)", "stop ends within 25 s, every frame saved",
      "test_device.ServerGone.test_frozen_server_does_not_hang_the_stop"),
+    ("Device left with fewer ports", "warning, device-changed",
+     "test_hardening.FewerPorts."
+     "test_device_left_with_fewer_ports_ends_the_recording_instead_of_recording_silence"),
+    ("Source sends +-inf and NaN", "levels stay numbers, stops normally",
+     "test_hardening.NonFiniteSamples.test_infinite_and_nan_samples_give_finite_levels"),
     ("Sample rate changed (fake audio layer)", "warning, device-changed",
      "unit:DeviceChangeTest.ARateChangeEndsTheRecordingWithTheRatesInTheWarning"),
     ("Parent gone: stdin closed", "parent-exited",
@@ -60,6 +67,14 @@ FAULTS = [
     ("Parent gone: stdout closed", "no SIGPIPE death, take kept, stops on stdin's end",
      "test_parent_and_backup.OutputClosed."
      "test_closed_output_neither_kills_the_recorder_nor_loses_audio"),
+    ("Started with fd 0, 1 or 2 closed", "/dev/null there, JACK's metadata store intact",
+     "test_hardening.ClosedDescriptors.test_closed_descriptor_never_lands_on_jacks_metadata_store"),
+    ("Non-blocking stdin, nothing to read", "recording goes on, \"stop\" works",
+     "test_hardening.NonBlockingInput."
+     "test_non_blocking_stdin_with_nothing_to_read_does_not_stop_the_recording"),
+    ("Folder name not UTF-8", "error naming the option, nothing created",
+     "test_hardening.UnicodePaths."
+     "test_folder_name_that_is_not_utf8_is_refused_before_anything_is_created"),
     ("SIGINT", "signal, every frame saved",
      "test_record.TrackMode.test_mono_and_stereo_tracks_at_32_bits_stopped_by_sigint"),
     ("SIGTERM", "signal, every frame saved",

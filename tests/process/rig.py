@@ -368,18 +368,20 @@ def server(**kwargs):
 class SignalClient:
     """tests/tools/signal_client on a JackServer: a simulated mixer with `ports` outputs."""
 
-    def __init__(self, server, name, ports=18, pretty=None, silent=(), full=(),
-                 repretty_seconds=0, ready_timeout=10):
+    def __init__(self, server, name, ports=18, pretty=None, silent=(), full=(), inf=(),
+                 minus_inf=(), nan=(), repretty_seconds=0, shrink_to=None, ready_timeout=10):
         self.server, self.name, self.channels = server, name, ports
         argv = [SIGNAL_CLIENT, "--name", name, "--ports", str(ports)]
         if pretty is not None:
             argv += ["--pretty", pretty]
-        if silent:
-            argv += ["--silent", ",".join(str(c) for c in silent)]
-        if full:
-            argv += ["--full", ",".join(str(c) for c in full)]
+        for flag, channels in (("--silent", silent), ("--full", full), ("--inf", inf),
+                               ("--minus-inf", minus_inf), ("--nan", nan)):
+            if channels:
+                argv += [flag, ",".join(str(c) for c in channels)]
         if repretty_seconds:
             argv += ["--repretty-seconds", str(repretty_seconds)]
+        if shrink_to is not None:
+            argv += ["--shrink-to", str(shrink_to)]
         self.argv = argv
         self.ready_timeout = ready_timeout
         self.proc = None
@@ -426,6 +428,10 @@ class SignalClient:
     def port(self, channel):
         """The JACK name of 1-based `channel`."""
         return "%s:out_%d" % (self.name, channel)
+
+    def shrink(self):
+        """SIGUSR2: with shrink_to, the ports after the first shrink_to go, the client stays."""
+        self.proc.send_signal(signal.SIGUSR2)
 
     def kill(self):
         """SIGKILL: the mixer is unplugged, its ports vanish without a goodbye."""

@@ -126,6 +126,29 @@ class Unplugged(Case):
         self.assert_files(rec, stopped, silent_tail=self.server.late_unlink * self.server.period)
 
 
+class OtherClientOverruns(Case):
+    def test_an_overrun_of_another_client_is_no_lost_input(self):
+        device = mixer(self.server).start()
+        self.addCleanup(device.kill)
+        other = rig.SignalClient(self.server, "Other", ports=1).start()
+        self.addCleanup(other.kill)
+        rec, started = self.start_recording()
+        xruns = self.server.xruns()
+        os.kill(other.proc.pid, signal.SIGSTOP)  # it misses its cycles; JACK tells every client
+        time.sleep(0.3)
+        os.kill(other.proc.pid, signal.SIGCONT)
+        self.assertTrue(wait_until(lambda: self.server.xruns() > xruns, 3), "no overrun happened")
+        time.sleep(0.5)
+        rec.send("stop\n")
+        stopped = self.assert_stopped(rec, "stop", track_files(self.out))
+        # A lost-input warning only where the files really miss frames.
+        warned = [e for e in rec.events if e["event"] == "warning"]
+        gaps = [g for path in track_files(self.out) for s in rig.read_wav(path).samples
+                for g in rig.counter_gaps(s, 32)]
+        self.assertEqual(bool(warned), bool(gaps), "warnings %s, gaps %s" % (warned, gaps[:3]))
+        self.assert_files(rec, stopped, lost=bool(gaps))
+
+
 class StandIn:
     """This file run with --stand-in: a device, armed in advance, that comes back on "go"."""
 

@@ -188,11 +188,11 @@ class FullDrive(Case):
         # with its own reason, before "stopped".
         self.assert_events(rec, [
             started,
-            {"event": "warning", "message": FULL + ", and the backup folder on this Mac failed "
+            {"event": "warning", "message": FULL + ", and the backup folder on this computer failed "
                                                    "too: %s: Not a directory" % fallback},
             {"event": "error", "message": FULL + STOPPED_SAVED},
             {"event": "warning", "message": "The drive stopped responding while saving, and the "
-                                            "backup folder on this Mac failed too: "
+                                            "backup folder on this computer failed too: "
                                             "%s: Not a directory" % fallback},
             stopped])
         self.assert_saved(rec, self.files, TRACKS, frames(stopped["seconds"]))

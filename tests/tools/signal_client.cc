@@ -1,11 +1,13 @@
 // signal_client: a JACK client that stands in for a USB mixer in the process tests.
 //
 //   signal_client --name NAME [--pretty TEXT] [--ports N] [--silent LIST] [--full LIST]
-//                 [--repretty-seconds S]
+//                 [--inf LIST] [--minus-inf LIST] [--nan LIST] [--repretty-seconds S]
+//                 [--shrink-to N]
 //
 // It owns N audio output ports out_1..out_N. A channel listed in --silent carries zeros, one in
-// --full a square wave of +1.0/-1.0 (24 frames each way), and every other channel a counter from
-// which a test can recover the position of each frame:
+// --full a square wave of +1.0/-1.0 (24 frames each way), one in --inf, --minus-inf or --nan
+// that value in every sample (a broken source), and every other channel a counter from which a
+// test can recover the position of each frame:
 //
 //   sample = k / 2^23,  k = (F + 4099 * c) mod 2^22
 //
@@ -15,6 +17,9 @@
 // k / 2^23 is exact in float32 and in a 24-bit file (which holds k); a 16-bit file holds k >> 8.
 // The 4099 offset makes every channel distinct, so a swapped channel is visible too.
 //
+// With --shrink-to, SIGUSR2 unregisters every port after the first N while the client stays:
+// a device that changed to fewer channels.
+//
 // Prints "ready" once active. Exits 0 on SIGTERM/SIGINT/SIGHUP, 1 on bad usage or when the
 // client cannot be opened, 2 when the server goes away.
 
@@ -22,11 +27,13 @@
 #include <jack/metadata.h>
 #include <jack/uuid.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -35,7 +42,7 @@
 
 namespace {
 
-enum class Kind { counter, silent, full };
+enum class Kind { counter, constant, full };
 
 constexpr jack_nframes_t counterMask = (1u << 22) - 1;
 constexpr jack_nframes_t channelStride = 4099;
@@ -49,25 +56,31 @@ struct Options {
   int ports = 0;
   std::string silent;
   std::string full;
+  std::string inf, minusInf, nan;
   double reprettySeconds = 0;
+  int shrinkTo = -1;
 };
 
-// Everything the process callback reads; filled before activation and never changed after.
+// Everything the process callback reads; filled before activation and never changed after,
+// except that `live` (how many of the ports it writes) may shrink.
 struct Generator {
   jack_client_t* client = nullptr;
   std::vector<jack_port_t*> ports;
+  std::atomic<size_t> live{0};
   std::vector<Kind> kinds;
+  std::vector<float> constants;  // the value of each Kind::constant channel
 };
 
 int process(jack_nframes_t frames, void* arg) {
   const auto* gen = static_cast<const Generator*>(arg);
   const jack_nframes_t start = jack_last_frame_time(gen->client);
-  for (size_t c = 0; c < gen->ports.size(); ++c) {
+  const size_t live = gen->live.load();
+  for (size_t c = 0; c < live; ++c) {
     auto* out = static_cast<float*>(jack_port_get_buffer(gen->ports[c], frames));
     const jack_nframes_t offset = start + channelStride * static_cast<jack_nframes_t>(c);
     switch (gen->kinds[c]) {
-      case Kind::silent:
-        for (jack_nframes_t i = 0; i < frames; ++i) out[i] = 0.0f;
+      case Kind::constant:
+        for (jack_nframes_t i = 0; i < frames; ++i) out[i] = gen->constants[c];
         break;
       case Kind::full:
         for (jack_nframes_t i = 0; i < frames; ++i)
@@ -92,7 +105,8 @@ void serverGone(void*) { kill(getpid(), SIGUSR1); }
   std::fprintf(stderr, "signal_client: %s\n", why.c_str());
   std::fprintf(stderr,
                "usage: signal_client --name NAME [--pretty TEXT] [--ports N] [--silent LIST]"
-               " [--full LIST] [--repretty-seconds S]\n");
+               " [--full LIST] [--inf LIST] [--minus-inf LIST] [--nan LIST]"
+               " [--repretty-seconds S] [--shrink-to N]\n");
   std::exit(1);
 }
 
@@ -121,6 +135,14 @@ Options parseOptions(int argc, char** argv) {
       opts.silent = value;
     } else if (word == "--full") {
       opts.full = value;
+    } else if (word == "--shrink-to") {
+      opts.shrinkTo = static_cast<int>(parseNumber(value, "--shrink-to"));
+    } else if (word == "--inf") {
+      opts.inf = value;
+    } else if (word == "--minus-inf") {
+      opts.minusInf = value;
+    } else if (word == "--nan") {
+      opts.nan = value;
     } else if (word == "--repretty-seconds") {
       char* end = nullptr;
       opts.reprettySeconds = std::strtod(value.c_str(), &end);
@@ -134,7 +156,8 @@ Options parseOptions(int argc, char** argv) {
   return opts;
 }
 
-void markChannels(const std::string& list, Kind kind, std::vector<Kind>& kinds) {
+void markChannels(const std::string& list, Kind kind, Generator& gen, float value = 0.0f) {
+  std::vector<Kind>& kinds = gen.kinds;
   size_t pos = 0;
   while (pos <= list.size() && !list.empty()) {
     size_t comma = list.find(',', pos);
@@ -145,6 +168,7 @@ void markChannels(const std::string& list, Kind kind, std::vector<Kind>& kinds) 
     if (kinds[channel - 1] != Kind::counter)
       usage("channel " + std::to_string(channel) + " is listed twice");
     kinds[channel - 1] = kind;
+    gen.constants[channel - 1] = value;
     pos = comma + 1;
   }
 }
@@ -182,14 +206,19 @@ int main(int argc, char** argv) {
 
   Generator gen;
   gen.kinds.assign(static_cast<size_t>(opts.ports), Kind::counter);
-  markChannels(opts.silent, Kind::silent, gen.kinds);
-  markChannels(opts.full, Kind::full, gen.kinds);
+  gen.constants.assign(static_cast<size_t>(opts.ports), 0.0f);
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  markChannels(opts.silent, Kind::constant, gen);
+  markChannels(opts.full, Kind::full, gen);
+  markChannels(opts.inf, Kind::constant, gen, inf);
+  markChannels(opts.minusInf, Kind::constant, gen, -inf);
+  markChannels(opts.nan, Kind::constant, gen, std::numeric_limits<float>::quiet_NaN());
 
   // Blocked before libjack starts its threads, so they inherit the mask and only the main
   // thread's sigtimedwait ever sees these signals.
   sigset_t waited;
   sigemptyset(&waited);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&waited, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&waited, sig);
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 
   jack_set_error_function(ignoreMessage);
@@ -215,6 +244,7 @@ int main(int argc, char** argv) {
     }
     gen.ports.push_back(p);
   }
+  gen.live = gen.ports.size();
   jack_set_process_callback(gen.client, process, &gen);
   jack_on_shutdown(gen.client, serverGone, nullptr);
   if (jack_activate(gen.client) != 0) {
@@ -238,6 +268,15 @@ int main(int argc, char** argv) {
         continue;
       }
     } else if (sigwait(&waited, &sig) != 0) {
+      continue;
+    }
+    if (sig == SIGUSR2) {
+      if (opts.shrinkTo >= 0 && static_cast<size_t>(opts.shrinkTo) < gen.live) {
+        gen.live = static_cast<size_t>(opts.shrinkTo);
+        usleep(200 * 1000);  // a cycle already running may still write the ports that go
+        for (size_t c = gen.ports.size(); c-- > gen.live;)
+          jack_port_unregister(gen.client, gen.ports[c]);
+      }
       continue;
     }
     break;
