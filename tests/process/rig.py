@@ -153,7 +153,6 @@ class JackServer:
     """
 
     _serial = itertools.count()
-    late_unlink = 0  # cycles a client may still see a dead client's port as connected
 
     def __init__(self, capture=18, playback=2, rate=48000, period=1024, start_timeout=15):
         self.name = "qt%d_%d" % (os.getpid(), next(JackServer._serial))
@@ -315,13 +314,8 @@ class PipeWireServer(JackServer):
     """A private PipeWire without session manager, as in PipeWire's own minimal.conf: a
     dummy driver runs the graph, and a metadata store keeps JACK's pretty names. Every child
     loads PipeWire's libjack and finds this server through its own XDG_RUNTIME_DIR. There
-    are no system ports.
-
-    When a client dies, PipeWire unlinks its ports a cycle before libjack tells the others:
-    that cycle, silence, may still be recorded (in about a third of the unplug tests). Its
-    log tells no xruns: only the recorder's lost-input warning excuses missing frames there."""
-
-    late_unlink = 1
+    are no system ports. Its log tells no xruns: only the recorder's lost-input warning
+    excuses missing frames there."""
 
     def __init__(self, capture=0, playback=0, **kwargs):
         super().__init__(0, 0, **kwargs)
