@@ -278,35 +278,23 @@ class JackServer:
 
 
 _PIPEWIRE_CONF = """
-context.properties = {
-    core.daemon = true
-    core.name = pipewire-0
-    default.clock.rate = %(rate)d
-    default.clock.allowed-rates = [ %(rate)d ]
-    default.clock.quantum = %(period)d
-    default.clock.min-quantum = %(period)d
-    default.clock.max-quantum = %(period)d
-    log.level = 2
-}
+context.properties = { core.daemon = true core.name = pipewire-0 log.level = 2
+    default.clock.rate = %(rate)d default.clock.allowed-rates = [ %(rate)d ]
+    default.clock.quantum = %(period)d default.clock.min-quantum = %(period)d
+    default.clock.max-quantum = %(period)d }
 context.spa-libs = { support.* = support/libspa-support }
 context.modules = [
-    { name = libpipewire-module-protocol-native }
-    { name = libpipewire-module-metadata }
-    { name = libpipewire-module-spa-node-factory }
-    { name = libpipewire-module-client-node }
-    { name = libpipewire-module-access }
-    { name = libpipewire-module-adapter }
-    { name = libpipewire-module-link-factory }
-]
+    { name = libpipewire-module-protocol-native } { name = libpipewire-module-metadata }
+    { name = libpipewire-module-spa-node-factory } { name = libpipewire-module-client-node }
+    { name = libpipewire-module-access } { name = libpipewire-module-adapter }
+    { name = libpipewire-module-link-factory } ]
 context.objects = [
     { factory = metadata args = { metadata.name = default } }
-    { factory = spa-node-factory
-        args = { factory.name = support.node.driver node.name = Dummy-Driver
-                 node.group = pipewire.dummy priority.driver = 20000 } }
-    { factory = spa-node-factory
-        args = { factory.name = support.node.driver node.name = Freewheel-Driver
-                 node.group = pipewire.freewheel node.freewheel = true priority.driver = 19000 } }
-]
+    { factory = spa-node-factory args = { factory.name = support.node.driver
+        node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
+    { factory = spa-node-factory args = { factory.name = support.node.driver
+        node.name = Freewheel-Driver node.group = pipewire.freewheel node.freewheel = true
+        priority.driver = 19000 } } ]
 """
 
 
