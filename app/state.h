@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -91,6 +92,8 @@ struct Recording {
   // Capture thread only, after start-up.
   std::vector<float> appliedGains;
   std::int64_t nextSequence = 1;
+  /// Wall-clock time of the take's first frame.
+  std::chrono::system_clock::time_point takeStart;
   /// Frames of buffers capture had to drop (memory ran out); the progress
   /// tick reports and resets them.
   std::atomic<std::int64_t> droppedFrames{0};

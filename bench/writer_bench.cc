@@ -69,7 +69,7 @@ void BM_TrackFileWrite(benchmark::State& state) {
   std::vector<std::unique_ptr<TrackFile>> files;
   std::vector<PcmBuffer> buffers;
   for (int k = 0; k < kFiles; ++k) {
-    files.push_back(TrackFile::create(folder.file(k), kRate, 1, 24, &description));
+    files.push_back(TrackFile::create(folder.file(k), "Track", kRate, 1, 24, &description));
     if (!files.back()) {
       state.SkipWithError(description.c_str());
       return;

@@ -1,5 +1,6 @@
 #include "capture/buffer_processing.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -119,7 +120,15 @@ ChunkRef makeChunk(const AudioBuffer& buffer, std::vector<float>& peaks) {
   } else {
     outputs = splitTracks(buffer, peaks);
   }
-  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, r.nextSequence++, buffer.offline);
+  const std::int64_t position = r.capturedFrames;  // only this thread changes it
+  if (position == 0) {
+    // The first buffer arrives just after its last frame was captured.
+    r.takeStart = std::chrono::system_clock::now() -
+                  std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                      std::chrono::duration<double>(buffer.frames / r.sampleRate));
+  }
+  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, r.nextSequence++,
+                                       buffer.offline, position, r.takeStart);
 }
 
 }  // namespace

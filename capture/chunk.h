@@ -31,11 +31,14 @@ class PcmBuffer {
 /// `pending`, the writer and `recent`. Immutable once made.
 struct Chunk {
   Chunk(std::vector<PcmBuffer> buffers, std::int64_t frames, std::int64_t sequence = 0,
-        bool offline = false)
+        bool offline = false, std::int64_t position = 0,
+        std::chrono::system_clock::time_point takeStart = {})
       : buffers(std::move(buffers)),
         frames(frames),
         sequence(sequence),
         offline(offline),
+        position(position),
+        takeStart(takeStart),
         captured(std::chrono::system_clock::now()),
         capturedMonotonic(std::chrono::steady_clock::now()) {}
 
@@ -45,6 +48,12 @@ struct Chunk {
   const std::int64_t sequence;
   /// Captured offline (JACK's freewheel), faster than real time.
   const bool offline;
+  /// The frames captured in the take before this chunk: its place on the
+  /// take's timeline (audio never captured, as during a device change, is
+  /// not counted).
+  const std::int64_t position;
+  /// Wall-clock time of the take's first frame.
+  const std::chrono::system_clock::time_point takeStart;
   /// Wall-clock time of capture.
   const std::chrono::system_clock::time_point captured;
   /// The same moment on the monotonic clock, which the stall watchdog uses so

@@ -9,9 +9,10 @@ packages=(
   libjack-jackd2-dev jackd2
   libsndfile1-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 fuse3 libfuse3-dev
+  python3 fuse3 libfuse3-dev sox
   pipewire pipewire-jack
   clang libclang-rt-14-dev
+  libcpp-httplib-dev chromium python3-websocket
 )
 packages+=("${QUILLTAP_EXTRA_PACKAGES[@]:-}")
 

@@ -76,8 +76,8 @@ std::shared_ptr<Sink> Sink::create(const std::string& dir, const std::string& su
     }
     std::string path = dir + (dir.ends_with('/') ? "" : "/") + base + suffix + ".wav";
     std::string description;
-    auto file = TrackFile::create(path, r.sampleRate, static_cast<int>(output.channels), r.bitDepth,
-                                  &description);
+    auto file = TrackFile::create(path, output.name, r.sampleRate,
+                                  static_cast<int>(output.channels), r.bitDepth, &description);
     if (!file) {
       *error = Error{kErrorDomain, kTrackFileNotCreated, "Could not create " + path + ": " + description};
       return nullptr;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 namespace quilltap {
 namespace {
@@ -28,23 +29,37 @@ int datasync(int fd) {
 #endif
 }
 
+// The `bext` chunk with the track's name and no time yet. libsndfile adds the
+// same coding history each time, so the chunk keeps its size when stamped.
+SF_BROADCAST_INFO broadcastInfo(const std::string& name) {
+  SF_BROADCAST_INFO info = {};
+  std::size_t n = std::min(name.size(), sizeof info.description);
+  while (n > 0 && n < name.size() && (name[n] & 0xC0) == 0x80) --n;  // whole UTF-8 characters
+  std::memcpy(info.description, name.data(), n);
+  std::memcpy(info.originator, "quilltap", 8);
+  return info;
+}
+
 }  // namespace
 
-TrackFile::TrackFile(int fd, int channels, std::int64_t bitDepth)
+TrackFile::TrackFile(int fd, std::string name, double sampleRate, int channels,
+                     std::int64_t bitDepth)
     : fd_(fd),
+      name_(std::move(name)),
+      sampleRate_(sampleRate),
       channels_(channels),
       scale_(bitDepth == 16 ? 32768.0f : bitDepth == 24 ? 8388608.0f : 0.0f),
       bytesPerFrame_(channels * static_cast<int>(bitDepth / 8)) {}
 
-std::unique_ptr<TrackFile> TrackFile::create(const std::string& path, double sampleRate,
-                                             int channels, std::int64_t bitDepth,
+std::unique_ptr<TrackFile> TrackFile::create(const std::string& path, const std::string& name,
+                                             double sampleRate, int channels, std::int64_t bitDepth,
                                              std::string* description) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     *description = std::strerror(errno);
     return nullptr;
   }
-  std::unique_ptr<TrackFile> file(new TrackFile(fd, channels, bitDepth));
+  std::unique_ptr<TrackFile> file(new TrackFile(fd, name, sampleRate, channels, bitDepth));
   static SF_VIRTUAL_IO io = {&TrackFile::fileLength, &TrackFile::seek, &TrackFile::read,
                              &TrackFile::write, &TrackFile::tell};
   SF_INFO info = {};
@@ -59,6 +74,12 @@ std::unique_ptr<TrackFile> TrackFile::create(const std::string& path, double sam
   sf_command(file->sndfile_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   // Integer samples arrive already scaled to the file's full scale (prepare).
   if (file->scale_ != 0) sf_command(file->sndfile_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
+  // The chunk is in the first header, so that stamping it leaves the data where it is.
+  SF_BROADCAST_INFO bext = broadcastInfo(name);
+  if (sf_command(file->sndfile_, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
+    file->failed(description, "the broadcast chunk could not be made");
+    return nullptr;
+  }
   // The header goes out now, so that even an empty file is a valid WAV file.
   if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || file->lastErrno_) {
     file->failed(description, "the header could not be written");
@@ -78,6 +99,37 @@ bool TrackFile::failed(std::string* description, const char* fallback) {
                  : sndfile_ ? sf_strerror(sndfile_)
                             : fallback;
   return false;
+}
+
+bool TrackFile::place(std::chrono::system_clock::time_point takeStart, std::int64_t framesBefore,
+                      std::string* description) {
+  using namespace std::chrono;
+  const auto second = floor<seconds>(takeStart);
+  const std::time_t t = system_clock::to_time_t(second);
+  std::tm local = {};
+  localtime_r(&t, &local);
+  SF_BROADCAST_INFO info = broadcastInfo(name_);
+  char text[32];
+  if (std::strftime(text, sizeof text, "%Y-%m-%d%H:%M:%S", &local) == 18) {
+    std::memcpy(info.origination_date, text, 10);
+    std::memcpy(info.origination_time, text + 10, 8);
+  }
+  // Counted on from the take's first frame: a take that runs past midnight
+  // goes beyond a day's frames rather than wrapping.
+  const std::int64_t reference =
+      (local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) * std::llround(sampleRate_) +
+      std::llround(duration<double>(takeStart - second).count() * sampleRate_) + framesBefore;
+  info.time_reference_low = static_cast<std::uint32_t>(reference);
+  info.time_reference_high =
+      static_cast<std::uint32_t>(static_cast<std::uint64_t>(reference) >> 32);
+  lastErrno_ = 0;
+  if (sf_command(sndfile_, SFC_SET_BROADCAST_INFO, &info, sizeof info) != SF_TRUE) {
+    return failed(description, "the broadcast chunk could not be stamped");
+  }
+  // On the drive before the first frame, so that an interrupted file is placed too.
+  sf_command(sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+  if (lastErrno_) return failed(description, "");
+  return true;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,17 +20,28 @@ namespace quilltap {
 /// The recorder owns the file descriptor (libsndfile writes through virtual
 /// I/O), so a failed write reports the system's own error and the file can be
 /// made durable with fdatasync. Used on its Sink's queue only.
+/// Every file carries a Broadcast WAV `bext` chunk named after its track, so
+/// that a DAW can place it on the day's timeline (place()).
 class TrackFile {
  public:
   /// Opens `path` for writing, replacing any file there. On failure returns
   /// null and sets `description` to the system's description.
-  static std::unique_ptr<TrackFile> create(const std::string& path, double sampleRate,
-                                           int channels, std::int64_t bitDepth,
+  static std::unique_ptr<TrackFile> create(const std::string& path, const std::string& name,
+                                           double sampleRate, int channels, std::int64_t bitDepth,
                                            std::string* description);
   /// Completes the header and closes the file; errors are ignored here.
   ~TrackFile();
   TrackFile(const TrackFile&) = delete;
   TrackFile& operator=(const TrackFile&) = delete;
+
+  /// Stamps the file's `bext` chunk, before its first frame: origination
+  /// date and time are the local time of the take's first frame
+  /// (`takeStart`), and the time reference counts the frames from that day's
+  /// local midnight to this file's first frame, which comes `framesBefore`
+  /// frames after the take's. False with the system's description when the
+  /// header could not be written.
+  bool place(std::chrono::system_clock::time_point takeStart, std::int64_t framesBefore,
+             std::string* description);
 
   /// Appends every frame of `buffer` (one run per channel). False with the
   /// system's description when the drive refused.
@@ -48,7 +60,7 @@ class TrackFile {
   std::int64_t framesWritten() const { return frames_; }
 
  private:
-  TrackFile(int fd, int channels, std::int64_t bitDepth);
+  TrackFile(int fd, std::string name, double sampleRate, int channels, std::int64_t bitDepth);
   bool failed(std::string* description, const char* fallback);
 
   static sf_count_t fileLength(void* self);
@@ -65,6 +77,8 @@ class TrackFile {
   off_t end() const { return dataOffset_ + static_cast<off_t>(frames_) * bytesPerFrame_; }
 
   int fd_;
+  std::string name_;
+  double sampleRate_;
   int channels_;
   float scale_;  // full scale of an integer file's samples; 0 for a float file
   int bytesPerFrame_;

@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -71,7 +73,7 @@ class TrackFileTest : public RecordingTest {
  protected:
   std::unique_ptr<TrackFile> make(const std::string& name, int channels, std::int64_t bits) {
     std::string description;
-    auto file = TrackFile::create(scratch + "/" + name, 48000, channels, bits, &description);
+    auto file = TrackFile::create(scratch + "/" + name, name, 48000, channels, bits, &description);
     EXPECT_NE(file, nullptr) << description;
     return file;
   }
@@ -229,9 +231,35 @@ TEST_F(TrackFileTest, AnEmptyFileIsAValidPlainRiffWav) {
   EXPECT_TRUE(type == SF_FORMAT_WAV || type == SF_FORMAT_WAVEX) << std::hex << type;
 }
 
+TEST_F(TrackFileTest, TheTimeReferenceOfALateTakeCountsOnPastMidnight) {
+  // East of UTC, so that a time taken in UTC rather than local time shows.
+  setenv("TZ", "QTZ-05:30", 1);
+  tzset();
+  std::time_t now = std::time(nullptr);
+  std::tm day = {};
+  localtime_r(&now, &day);
+  day.tm_hour = 23, day.tm_min = 59, day.tm_sec = 59, day.tm_isdst = -1;
+  const auto takeStart =
+      std::chrono::system_clock::from_time_t(std::mktime(&day)) + std::chrono::milliseconds(500);
+
+  // The file's first frame comes 2 s after the take's, on the next day. At
+  // 96 kHz the count is beyond 32 bits.
+  constexpr std::int64_t kRate = 96000;
+  std::string description;
+  auto file = TrackFile::create(scratch + "/late.wav", "Late", kRate, 1, 32, &description);
+  ASSERT_NE(file, nullptr) << description;
+  ASSERT_TRUE(file->place(takeStart, 2 * kRate, &description)) << description;
+  writeAndClose(*file, monoBuffer({0.25f}));
+
+  const SF_BROADCAST_INFO bext = readFloat(scratch + "/late.wav").bext;
+  EXPECT_EQ(static_cast<std::uint64_t>(bext.time_reference_high) << 32 | bext.time_reference_low,
+            (86399 * kRate + kRate / 2) + 2 * kRate);
+  EXPECT_EQ(std::string(bext.origination_time, 8), "23:59:59");
+}
+
 TEST_F(TrackFileTest, CreatingInAMissingFolderReportsTheSystemError) {
   std::string description;
-  EXPECT_EQ(TrackFile::create(scratch + "/missing/x.wav", 48000, 1, 24, &description), nullptr);
+  EXPECT_EQ(TrackFile::create(scratch + "/missing/x.wav", "x", 48000, 1, 24, &description), nullptr);
   EXPECT_EQ(description, "No such file or directory");
 }
 
@@ -249,7 +277,7 @@ TEST_F(TrackFileTest, AKilledWriterLeavesEverythingUpToItsLastSyncReadable) {
     // The child writes as the recorder does and reports each finished write.
     close(progress[0]);
     std::string description;
-    auto file = TrackFile::create(path, kRate, 1, 32, &description);
+    auto file = TrackFile::create(path, "killed", kRate, 1, 32, &description);
     if (!file) _exit(2);
     PcmBuffer buffer(1, kChunk);
     std::int64_t written = 0, sinceSync = 0;

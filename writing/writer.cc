@@ -30,7 +30,10 @@ void trimRecent(Recording& r) {
 bool writeChunk(Sink& sink, const Chunk& chunk, std::string* description) {
   auto& files = sink.files();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (!files[i]->write(chunk.buffers[i], description)) {
+    // A file is placed on the day's timeline by the first chunk it takes.
+    bool placed = files[i]->framesWritten() > 0 ||
+                  files[i]->place(chunk.takeStart, chunk.position, description);
+    if (!placed || !files[i]->write(chunk.buffers[i], description)) {
       for (std::size_t j = 0; j < i; ++j) files[j]->truncate(files[j]->framesWritten() - chunk.frames);
       return false;
     }

@@ -644,14 +644,16 @@ _SIGN_BYTE = bytes(0 if b < 0x80 else 0xFF for b in range(256))
 _LITTLE = sys.byteorder == "little"
 
 Wav = namedtuple("Wav", "path container format_tag sample_format rate channels bits frames "
-                        "samples chunks problems complete data_offset")
+                        "samples chunks problems complete data_offset bext")
+Bext = namedtuple("Bext", "description originator date time time_reference")
 Wav.__doc__ = """A parsed WAV file.
 
 container: "RIFF" or "RF64"; format_tag: 1, 3 or 0xFFFE as in the file; sample_format: "int"
 or "float" (after resolving an extensible subformat); frames: whole frames in the data;
 samples: one array per channel (array('h'/'i') of ints for int formats, array('f') of floats
 for float), or None when not read; chunks: chunk ids in file order; problems: the size
-disagreements found (only ever non-empty with partial=True); complete: not problems.
+disagreements found (only ever non-empty with partial=True); complete: not problems; bext: the
+Broadcast WAV chunk's fields (time_reference: frames from midnight to the first frame), or None.
 """
 
 
@@ -680,7 +682,7 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
         if container not in (b"RIFF", b"RF64") or wave != b"WAVE":
             raise WavError("%s: not a WAVE file (%r %r)" % (path, container, wave))
         rf64 = container == b"RF64"
-        ds64 = fmt = data = None  # data: (offset of the samples, size)
+        ds64 = fmt = data = bext = None  # data: (offset of the samples, size)
         chunk_ids = []
         pos = 12
         while pos < file_size:
@@ -699,6 +701,11 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
                 if fmt is not None or data is not None:
                     raise WavError("%s: fmt chunk repeated or after data" % path)
                 fmt = _parse_fmt(path, f.read(min(size, 64)), size)
+            elif cid == b"bext" and size >= 346:
+                raw = f.read(346)
+                text = [raw[a:b].split(b"\0")[0].decode("utf-8", "replace")
+                        for a, b in ((0, 256), (256, 288), (320, 330), (330, 338))]
+                bext = Bext(*text, struct.unpack("<Q", raw[338:346])[0])
             elif cid == b"data":
                 if data is not None or fmt is None:
                     raise WavError("%s: data chunk repeated or before fmt" % path)
@@ -746,7 +753,7 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
             f.seek(offset + first * block)
             channel_samples = _decode(f.read(n * block), sample_format, bits, channels)
     return Wav(path, container.decode(), format_tag, sample_format, rate, channels, bits, frames,
-               channel_samples, chunk_ids, problems, not problems, offset)
+               channel_samples, chunk_ids, problems, not problems, offset, bext)
 
 
 def _parse_fmt(path, body, csize):

@@ -4,6 +4,7 @@ folder the recording moves there once and the parts join up frame for frame; wit
 when the backup fails too, it stops with "write-error" and keeps what was written."""
 
 import os
+import subprocess
 import time
 import unittest
 
@@ -95,10 +96,11 @@ class Case(RecordingCase):
     def assert_parts_join(self, rec, failover, captured, tracks, stopped_cleanly):
         """Part 1 (as it lies on the old drive) holds frames [0, s + overlap), part 2 starts at
         frame s, repeats the overlap exactly and goes on without a gap: to the last captured
-        frame when the recording was stopped cleanly, else as far as it could be written."""
+        frame when the recording was stopped cleanly, else as far as it could be written. Their
+        bext time references lie as far apart as their first frames were captured."""
         s, overlap = frames(failover["seconds"]), frames(failover["overlap"])
         lost = self.lost(rec)
-        starts1, starts2 = {}, {}
+        starts1, starts2, refs1, refs2 = {}, {}, {}, {}
         for old, new, (name, channels) in zip(failover["interrupted"], failover["files"],
                                               tracks):
             with self.subTest(track=name):
@@ -106,6 +108,17 @@ class Case(RecordingCase):
                 self.assertEqual(part2.header.channels, len(channels))
                 starts1[name] = self.start_times(part1.samples, channels, self.BITS)
                 starts2[name] = self.start_times(part2.samples, channels, self.BITS)
+                b1, b2 = part1.header.bext, part2.header.bext
+                self.assertEqual((b1.description, b2.description, b2.originator),
+                                 (name, name, "quilltap"))
+                refs1[name], refs2[name] = b1.time_reference, b2.time_reference
+                # Frames the server skipped (lost input) were never captured, so never counted.
+                skipped = (starts2[name][0] - starts1[name][0] - b2.time_reference
+                           + b1.time_reference) % rig.COUNTER_MOD
+                self.assertTrue(skipped == 0 or lost and skipped % self.server.period == 0,
+                                "%s: part 2 placed %d frames (mod 2^22) early" % (name, skipped))
+                began = time.mktime(time.strptime(b1.date + b1.time, "%Y-%m-%d%H:%M:%S"))
+                self.assertTrue(0 <= time.time() - began < 60, "the take began at %s" % (b1,))
                 for c, ch in enumerate(channels):
                     what = "%s channel %d" % (name, ch)
                     self.assert_counter(part1.samples[c], self.BITS, what + " part 1", lost)
@@ -131,9 +144,12 @@ class Case(RecordingCase):
                     self.assertEqual(strict_frames(new), part2.frames,
                                      "%s: the header says %d frames, it holds %d"
                                      % (new, part2.declared, part2.frames))
-        for part, starts in (("part 1", starts1), ("part 2", starts2)):
+                    soxi = subprocess.run(["soxi", "-s", new], capture_output=True, text=True)
+                    self.assertEqual(soxi.stdout.strip(), str(part2.frames), soxi.stderr)
+        for part, starts, refs in (("part 1", starts1, refs1), ("part 2", starts2, refs2)):
             self.assertLessEqual(len(set(sum(starts.values(), []))), 1,
                                  "%s files start at different frames: %s" % (part, starts))
+            self.assertEqual(len(set(refs.values())), 1, "%s time references: %s" % (part, refs))
 
 
 class FullDrive(Case):
