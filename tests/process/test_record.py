@@ -43,6 +43,7 @@ class TrackMode(Case):
         """Starts a recording, lets it run for `seconds`, stops it with `stop_signal`."""
         rec = self.record(args)
         started = rec.wait_for("started")
+        rec.wait_for("progress", where=lambda e: e["seconds"] > 0)  # PipeWire links late
         time.sleep(seconds)
         rec.signal(stop_signal)
         return rec, started
