@@ -195,10 +195,11 @@ class JackEngine : public AudioEngine {
         stop();
         return Status::error("could not connect " + link.source + " (error " + std::to_string(status) + ")");
       }
-      // The notification of this connection may come before or after; the
-      // connection is there now either way.
-      link.live.store(true, std::memory_order_release);
+      // Capture waits for JACK's notification of this connection: only then
+      // does it carry audio (PipeWire links a few cycles later). The check
+      // asked for here also finds a connection whose notification came early.
     }
+    askToCheck();
     return Status();
   }
 
@@ -227,7 +228,7 @@ class JackEngine : public AudioEngine {
     std::size_t channel;       // 0-based; our port ports_[channel]
     std::string source;        // the device port's full name (main queue)
     std::atomic<jack_port_t*> sourcePort{nullptr};  // read by notifications
-    std::atomic<bool> live{false};  // set by start, cleared by notifications
+    std::atomic<bool> live{false};  // set and cleared by notifications and checks
   };
 
   // jack_deactivate returns once the process callback has left for good.
@@ -253,7 +254,10 @@ class JackEngine : public AudioEngine {
   static int process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackEngine*>(arg);
     SampleRing* ring = self->ring_.get();
-    if (!self->capturing_.load(std::memory_order_acquire) || !ring) return 0;
+    if (!self->capturing_.load(std::memory_order_acquire) || !ring) {
+      self->wasLive_ = false;
+      return 0;
+    }
     // Cycles in which the device's ports do not reach ours hold silence, not
     // audio: before the connections are in place, and once the device has
     // gone, until the main queue stops the engine.
@@ -262,11 +266,13 @@ class JackEngine : public AudioEngine {
       return 0;
     }
 
-    // Cycles the server skipped (an xrun) are input lost, measured on its clock.
+    // Cycles the server skipped (an xrun) are input lost, measured on its
+    // clock, which wraps: the difference is taken modulo 2^32 and a clock
+    // that went back counts nothing.
     jack_nframes_t now = jack_last_frame_time(self->client_);
-    if (self->cycleEnd_.has_value() && now != *self->cycleEnd_) {
-      self->skippedFrames_.fetch_add(static_cast<jack_nframes_t>(now - *self->cycleEnd_),
-                                     std::memory_order_relaxed);
+    if (self->cycleEnd_.has_value()) {
+      auto skipped = static_cast<std::int32_t>(now - *self->cycleEnd_);
+      if (skipped > 0) self->skippedFrames_.fetch_add(skipped, std::memory_order_relaxed);
     }
     self->cycleEnd_ = now + frames;
 
@@ -292,12 +298,15 @@ class JackEngine : public AudioEngine {
     return 0;
   }
 
-  bool allLive() const {
-    if (links_.empty() || deviceGone_.load(std::memory_order_acquire)) return false;
-    for (const Link& link : links_) {
-      if (!link.live.load(std::memory_order_acquire)) return false;
-    }
-    return true;
+  // Real-time thread. A connection counts from the cycle after the one that
+  // first saw it: JACK puts a new connection into its graph at the start of
+  // a cycle, which may have begun before the notification came.
+  bool allLive() {
+    bool live = !links_.empty() && !deviceGone_.load(std::memory_order_acquire);
+    for (const Link& link : links_) live = live && link.live.load(std::memory_order_acquire);
+    bool settled = live && wasLive_;
+    wasLive_ = live;
+    return settled;
   }
 
   void runTap(std::uint32_t bufferSize, const TapBlock& block) {
@@ -341,10 +350,12 @@ class JackEngine : public AudioEngine {
     checkPosted_.store(false);
     if (!watching_.load() || !changed_) return;
     bool changed = serverGone_.load() || deviceGone_.load() || jack_get_sample_rate(client_) != startRate_;
-    for (const Link& link : links_) {
+    for (Link& link : links_) {
       if (changed) break;
-      changed = !link.live.load() || jack_port_by_name(client_, link.source.c_str()) == nullptr ||
+      changed = jack_port_by_name(client_, link.source.c_str()) == nullptr ||
                 !jack_port_connected_to(ports_[link.channel], link.source.c_str());
+      // A connection whose notification came before start listened for it.
+      if (!changed) link.live.store(true, std::memory_order_release);
     }
     if (changed) {
       watching_.store(false);
@@ -371,9 +382,9 @@ class JackEngine : public AudioEngine {
   static void portRegistration(jack_port_id_t, int, void* arg) { static_cast<JackEngine*>(arg)->askToCheck(); }
   static void portConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* arg) {
     auto* self = static_cast<JackEngine*>(arg);
-    if (!connected && self->watching_.load()) {
+    if (self->watching_.load()) {
       if (Link* link = self->linkOf(jack_port_by_id(self->client_, a), jack_port_by_id(self->client_, b))) {
-        link->live.store(false, std::memory_order_release);
+        link->live.store(connected != 0, std::memory_order_release);
       }
     }
     self->askToCheck();
@@ -408,6 +419,7 @@ class JackEngine : public AudioEngine {
   std::atomic<bool> capturing_{false};
   std::atomic<bool> deviceGone_{false};     // the device's client left the server
   std::optional<jack_nframes_t> cycleEnd_;  // process callback only
+  bool wasLive_ = false;                    // process callback only
   std::atomic<bool> freewheeling_{false};
   std::atomic<bool> watching_{false};
   std::atomic<bool> checkPosted_{false};

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Performance measurements of quilltap, beside jack_capture where a peer makes sense.
 
-    bench/run.py [--quick] [--only cpu,freewheel,micro,stop,memory] [--output FILE] [--raw FILE]
+    bench/run.py [--quick] [--only cpu,drive,freewheel,micro,stop,memory] [--output FILE] [--raw FILE]
 
 Prints one Markdown table on stdout (progress notes go to stderr):
 
@@ -11,6 +11,11 @@ Prints one Markdown table on stdout (progress notes go to stderr):
             fresh private JACK dummy server. Peak memory is VmHWM (ru_maxrss), which counts
             JACK's shared memory (~100 MB mapped by every client); RssAnon is private memory
             only, sampled every 0.1 s.
+  drive     The drive's load: block-device write requests per audio second and bytes written
+            per byte of audio, quilltap against jack_capture recording 18 channels at 24 bits
+            in real time onto an ext4 image of their own on a loop device (needs root), from
+            the device's counters (/sys/block/loopN/stat) read before the start and after a
+            final sync, so that writeback the recorder left to the kernel counts too.
   freewheel Audio seconds recorded per wall second in JACK's freewheel mode, 18 channels at
             24 bits, with every recorded frame checked against the counter signal.
   micro     bench/writer_bench and bench/handle_buffer_bench (Google Benchmark), repeated.
@@ -46,7 +51,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RATE = 48000
 DEVICE = "XR18"
-SECTIONS = ("cpu", "freewheel", "micro", "stop", "memory")
+SECTIONS = ("cpu", "drive", "freewheel", "micro", "stop", "memory")
 
 
 def note(text):
@@ -329,9 +334,11 @@ def quilltap_realtime(server, out, seconds, channels):
 def jack_capture(server, path, channels, extra):
     argv = (["jack_capture"] + extra + ["-dc", "-b", "24", "-c", str(channels),
             "-p", DEVICE + ":out_.*", path])
-    with open(path + ".log", "wb") as log:
-        proc = subprocess.Popen(argv, env=server.env, stdin=subprocess.DEVNULL,
-                                stdout=log, stderr=subprocess.STDOUT)
+    # The log stays off the drive under measurement.
+    log = tempfile.TemporaryFile()
+    proc = subprocess.Popen(argv, env=server.env, stdin=subprocess.DEVNULL,
+                            stdout=log, stderr=subprocess.STDOUT)
+    proc.log = log
     return proc, MemoryWatch(proc.pid)
 
 
@@ -340,9 +347,9 @@ def jack_capture_done(proc, watch, path, timeout):
     peak = watch.stop()
     problems = []
     if proc.returncode != 0:
-        with open(path + ".log", "rb") as f:
-            problems.append("jack_capture exited with %s: %s"
-                            % (proc.returncode, f.read()[-500:].decode("utf-8", "replace")))
+        proc.log.seek(0)
+        problems.append("jack_capture exited with %s: %s"
+                        % (proc.returncode, proc.log.read()[-500:].decode("utf-8", "replace")))
     frames, found = check_interleaved(path) if os.path.exists(path) else (0, ["no file"])
     return Run(cpu=cpu_seconds(usage), audio=frames / RATE, hwm=usage.ru_maxrss,
                anon=peak.get("RssAnon"), shmem=peak.get("RssShmem"), problems=problems + found)
@@ -404,6 +411,81 @@ def section_cpu(base, quick):
                                 "problems": [p for r in rs for p in r["problems"]]}
                             for p, rs in got.items()}
     return result
+
+
+class LoopDrive:
+    """A fresh ext4 image on a loop device, mounted, with an empty folder `path` on it: a drive
+    whose write counters count one recorder's writes alone. noatime, so that checking the
+    files afterwards writes nothing."""
+
+    def __init__(self, base, size=1 << 30):
+        self.image = os.path.join(base, "drive.img")
+        self.mount = os.path.join(base, "drive")
+        self.path = os.path.join(self.mount, "take")
+        self.size, self.device = size, None
+
+    def __enter__(self):
+        with open(self.image, "wb") as f:
+            f.truncate(self.size)
+        # Inode tables and journal written now, not by a kernel thread during the run.
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0",
+                        self.image], check=True, capture_output=True)
+        self.device = subprocess.run(["losetup", "--find", "--show", self.image], check=True,
+                                     capture_output=True, text=True).stdout.strip()
+        os.makedirs(self.mount, exist_ok=True)
+        subprocess.run(["mount", "-o", "noatime", self.device, self.mount], check=True, capture_output=True)
+        os.mkdir(self.path)
+        self.sync()
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run(["umount", self.mount], capture_output=True)
+        subprocess.run(["losetup", "-d", self.device], capture_output=True)
+        os.unlink(self.image)
+        return False
+
+    def sync(self):
+        subprocess.run(["sync", "-f", self.mount], check=True)
+
+    def writes(self):
+        """(write requests, bytes written) the device has completed so far."""
+        with open("/sys/block/%s/stat" % os.path.basename(self.device)) as f:
+            fields = f.read().split()
+        return int(fields[4]), int(fields[6]) * 512
+
+
+def section_drive(base, quick):
+    if os.geteuid() != 0:
+        note("drive: skipped, a loop device needs root")
+        return None
+    seconds, runs = (10, 1) if quick else (20, 3)
+    got = {"quilltap": [], "jack_capture": []}
+    for run in range(runs):
+        order = ("quilltap", "jack_capture") if run % 2 == 0 else ("jack_capture", "quilltap")
+        for program in order:
+            note("drive: run %d/%d, %s, %d s" % (run + 1, runs, program, seconds))
+            settle_disk()
+            server = start_server()
+            try:
+                with LoopDrive(base) as drive, rig.SignalClient(server, DEVICE, ports=18):
+                    requests, written = drive.writes()
+                    measure = quilltap_realtime if program == "quilltap" else jack_capture_realtime
+                    r = measure(server, drive.path, seconds, 18)
+                    drive.sync()
+                    after = drive.writes()
+            finally:
+                server.stop()
+            r["requests_per_s"] = (after[0] - requests) / r["audio"] if r["audio"] else None
+            r["bytes_ratio"] = (after[1] - written) / (r["audio"] * RATE * 18 * 3) if r["audio"] else None
+            note("  %.1f write requests per audio s, %.3f x the audio's bytes over %.1f s%s"
+                 % (r["requests_per_s"] or 0, r["bytes_ratio"] or 0, r["audio"],
+                    ", PROBLEMS: %s" % r["problems"] if r["problems"] else ""))
+            got[program].append(r)
+    return {"seconds": seconds, "runs": runs,
+            **{p: {"requests_per_s": median_range([r["requests_per_s"] for r in rs]),
+                   "bytes_ratio": median_range([r["bytes_ratio"] for r in rs]),
+                   "problems": [x for r in rs for x in r["problems"]]}
+               for p, rs in got.items()}}
 
 
 def freewheel_window(server, wall):
@@ -700,6 +782,21 @@ def table(results, quick, context):
                 if cpu[channels][p]["problems"]:
                     rows.append("| Problems, %s %d ch | %s | | | |" % (p, channels, "; ".join(cpu[channels][p]["problems"])[:500]))
 
+    drive = results.get("drive")
+    if drive:
+        q, j = drive["quilltap"], drive["jack_capture"]
+        for key, label, limit, digits in (
+                ("requests_per_s", "Drive: block-device write requests per audio s", 40, 1),
+                ("bytes_ratio", "Drive: bytes written per byte of audio", 1.05, 3)):
+            r = ratio(q[key], j[key])
+            rows.append("| %s, 18 ch 24-bit, real time, ext4 on a loop device, final sync counted (%d × %d s) | %s | %s | %s | ≤ %s: %s |"
+                        % (label, drive["runs"], drive["seconds"], fmt(q[key], digits=digits),
+                           fmt(j[key], digits=digits), "%.2f" % r if r else "n/a", limit,
+                           verdict(bool(q[key]) and q[key]["median"] <= limit)))
+        for p in ("quilltap", "jack_capture"):
+            if drive[p]["problems"]:
+                rows.append("| Problems, drive, %s | %s | | | |" % (p, "; ".join(drive[p]["problems"])[:500]))
+
     fw = results.get("freewheel")
     if fw:
         q, j = fw["quilltap"], fw["jack_capture"]
@@ -772,6 +869,8 @@ def main():
             settle_disk()
             if name == "cpu":
                 results["cpu"] = section_cpu(base, args.quick)
+            elif name == "drive":
+                results["drive"] = section_drive(base, args.quick)
             elif name == "freewheel":
                 results["freewheel"] = section_freewheel(base, args.quick)
             elif name == "micro":

@@ -9,7 +9,8 @@ packages=(
   libjack-jackd2-dev jackd2
   libsndfile1-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 fuse3 libfuse3-dev sox
+  python3 fuse3 libfuse3-dev sox e2fsprogs exfat-fuse exfatprogs
+  pipewire pipewire-jack
   clang libclang-rt-14-dev
   libcpp-httplib-dev chromium python3-websocket
 )

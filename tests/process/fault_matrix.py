@@ -10,7 +10,7 @@ import sys
 import unittest
 
 MODULES = ["test_record", "test_control", "test_failover", "test_parent_and_backup",
-           "test_watchdogs", "test_device", "test_crash", "test_hardening"]
+           "test_watchdogs", "test_device", "test_crash", "test_power_cut", "test_hardening"]
 
 # (fault, what the recorder does, the test that shows it)
 FAULTS = [
@@ -53,6 +53,8 @@ FAULTS = [
      "test_device.OtherClientOverruns.test_an_overrun_of_another_client_is_no_lost_input"),
     ("JACK server gone", "warning, device-disconnected, files valid",
      "test_device.ServerGone.test_server_stopping_ends_the_recording_with_valid_files"),
+    ("JACK server frozen (SIGSTOP)", "stop ends within 25 s, every frame saved",
+     "test_device.ServerGone.test_frozen_server_does_not_hang_the_stop"),
     ("Device left with fewer ports", "warning, device-changed",
      "test_hardening.FewerPorts."
      "test_device_left_with_fewer_ports_ends_the_recording_instead_of_recording_silence"),
@@ -82,6 +84,10 @@ FAULTS = [
     ("SIGKILL at random moments", "files readable, all but about the last second",
      "test_crash.KilledAtRandomMoments."
      "test_every_file_stays_readable_and_misses_at_most_about_a_second"),
+    ("Power cut, ext4", "files readable, all but about the last second",
+     "test_power_cut.PowerCut.test_ext4_keeps_all_but_about_the_last_second"),
+    ("Power cut, exFAT (exfat-fuse)", "files readable, all but about the last second",
+     "test_power_cut.PowerCut.test_exfat_through_fuse_keeps_all_but_about_the_last_second"),
 ]
 
 

@@ -62,7 +62,7 @@ def mixer(server, **options):
 def start_mixer(**options):
     """A private dummy server with the simulated XR18 on it, for one module's tests:
     (server, device). `options` go to the signal client (silent=, full=)."""
-    server = rig.JackServer(capture=CHANNELS)
+    server = rig.server(capture=CHANNELS)
     server.start()
     device = mixer(server, **options)
     try:

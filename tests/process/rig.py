@@ -24,7 +24,8 @@ k / 256 and catches single lost or repeated frames). Frame positions in 16-bit f
 recovered from the frames where the value changes, so they assume truncation (k >> 8).
 
 Environment: QUILLTAP_BIN and QUILLTAP_SIGNAL_CLIENT name the programs (ctest sets them);
-without them the rig looks in build/default. QUILLTAP_KEEP_TMP=1 keeps the servers' temporary
+without them the rig looks in build/default. QUILLTAP_SERVER=pipewire makes server() a private
+PipeWire instead of jackd. QUILLTAP_KEEP_TMP=1 keeps the servers' temporary
 directories (logs, recordings) for inspection.
 """
 
@@ -274,6 +275,73 @@ class JackServer:
     def scratch_dir(self, prefix="out-"):
         """A fresh directory inside the server's temporary directory, removed with it."""
         return tempfile.mkdtemp(prefix=prefix, dir=self.tmpdir)
+
+
+_PIPEWIRE_CONF = """
+context.properties = { core.daemon = true core.name = pipewire-0 log.level = 2
+    default.clock.rate = %(rate)d default.clock.allowed-rates = [ %(rate)d ]
+    default.clock.quantum = %(period)d default.clock.min-quantum = %(period)d
+    default.clock.max-quantum = %(period)d }
+context.spa-libs = { support.* = support/libspa-support }
+context.modules = [
+    { name = libpipewire-module-protocol-native } { name = libpipewire-module-metadata }
+    { name = libpipewire-module-spa-node-factory } { name = libpipewire-module-client-node }
+    { name = libpipewire-module-access } { name = libpipewire-module-adapter }
+    { name = libpipewire-module-link-factory } ]
+context.objects = [
+    { factory = metadata args = { metadata.name = default } }
+    { factory = spa-node-factory args = { factory.name = support.node.driver
+        node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
+    { factory = spa-node-factory args = { factory.name = support.node.driver
+        node.name = Freewheel-Driver node.group = pipewire.freewheel node.freewheel = true
+        priority.driver = 19000 } } ]
+"""
+
+
+class PipeWireServer(JackServer):
+    """A private PipeWire without session manager, as in PipeWire's own minimal.conf: a
+    dummy driver runs the graph, and a metadata store keeps JACK's pretty names. Every child
+    loads PipeWire's libjack and finds this server through its own XDG_RUNTIME_DIR. There
+    are no system ports. Its log tells no xruns: only the recorder's lost-input warning
+    excuses missing frames there."""
+
+    def __init__(self, capture=0, playback=0, **kwargs):
+        super().__init__(0, 0, **kwargs)
+        path = glob.glob("/usr/lib/*/pipewire-0.3/jack") + [os.environ.get("LD_LIBRARY_PATH")]
+        for env in (self.env, self._tool_env):
+            for name in ("JACK_DEFAULT_SERVER", "PIPEWIRE_REMOTE"):
+                env.pop(name, None)
+            env["LD_LIBRARY_PATH"] = ":".join(filter(None, path))
+
+    def start(self):
+        self.tmpdir = tempfile.mkdtemp(prefix=self.name + "-pw-")
+        self.log_path = os.path.join(self.tmpdir, "pipewire.log")
+        conf = os.path.join(self.tmpdir, "pipewire.conf")
+        with open(conf, "w") as f:
+            f.write(_PIPEWIRE_CONF % {"rate": self.rate, "period": self.period})
+        for env in (self.env, self._tool_env):
+            env["XDG_RUNTIME_DIR"] = env["PIPEWIRE_RUNTIME_DIR"] = self.tmpdir
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen(["pipewire", "-c", conf], env=self.env,
+                                         stdin=subprocess.DEVNULL, stdout=log,
+                                         stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + self.start_timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise RigError("pipewire exited with %s:\n%s"
+                               % (self.proc.returncode, self.log_text()))
+            if os.path.exists(os.path.join(self.tmpdir, "pipewire-0")) and subprocess.run(
+                    ["jack_lsp"], env=self._tool_env, capture_output=True).returncode == 0:
+                return self
+            time.sleep(0.1)
+        self.stop()
+        raise RigError("pipewire did not come up:\n%s" % self.log_text())
+
+
+def server(**kwargs):
+    """The server the process tests run on: jackd, or PipeWire with QUILLTAP_SERVER=pipewire."""
+    kind = os.environ.get("QUILLTAP_SERVER", "jackd")
+    return {"jackd": JackServer, "pipewire": PipeWireServer}[kind](**kwargs)
 
 
 # ---------------------------------------------------------------------------------------------

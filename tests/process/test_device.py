@@ -43,7 +43,7 @@ server = None
 
 def setUpModule():
     global server
-    server = rig.JackServer(capture=18)
+    server = rig.server(capture=18)
     server.start()
 
 
@@ -81,7 +81,7 @@ class Case(RecordingCase):
         rec = self.record(["record", "--out", self.out, "--bits", "32"] + TRACK_ARGS)
         started = rec.wait_for("started")
         self.assertEqual([t["file"] for t in started["tracks"]], track_files(self.out))
-        rec.wait_for("progress")
+        rec.wait_for("progress", where=lambda e: e["seconds"] > 0)  # PipeWire links late
         return rec, started
 
     def assert_files(self, rec, stopped, strict=True, lost=None):
@@ -257,10 +257,10 @@ class BackAtOnce(Case):
 
 
 class ServerGone(Case):
-    """Stops a server of its own while recording from it."""
+    """Stops or freezes a server of its own while recording from it."""
 
     def setUp(self):
-        self.own = rig.JackServer(capture=18)
+        self.own = rig.server(capture=18)
         self.own.start()
         self.addCleanup(self.own.stop)
         self.server = self.own
@@ -280,6 +280,23 @@ class ServerGone(Case):
         stopped = self.assert_stopped(rec, "device-disconnected", track_files(self.out))
         self.assertEqual(notable(rec), [started, {"event": "warning", "message": DISCONNECTED},
                                         stopped])
+        self.assert_files(rec, stopped, lost=lost)
+
+    def test_frozen_server_does_not_hang_the_stop(self):
+        device = mixer(self.own).start()
+        self.addCleanup(device.kill)
+        rec, started = self.start_recording()
+        time.sleep(1.0)
+        os.kill(self.own.proc.pid, signal.SIGSTOP)  # alive, but answers nothing
+        self.addCleanup(os.kill, self.own.proc.pid, signal.SIGCONT)
+        time.sleep(0.3)
+        before = frames(rec.of("progress")[-1]["seconds"])
+        lost = self.lost(rec)
+        sent = time.monotonic()
+        rec.send("stop\n")
+        stopped = self.assert_stopped(rec, "stop", track_files(self.out))
+        self.assertLess(rec.times[-1] - sent, 25.0, "the stop waited for the frozen server")
+        self.assertGreaterEqual(frames(stopped["seconds"]), max(before, RATE // 2))
         self.assert_files(rec, stopped, lost=lost)
 
 

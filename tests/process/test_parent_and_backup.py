@@ -42,7 +42,7 @@ class OutputClosed(Case):
         started = rig.parse_event(proc.stdout.readline().rstrip(b"\n"))
         self.assertEqual(started["event"], "started")
         proc.stdout.close()  # the front end stops listening
-        time.sleep(1.0)      # progress events meet a closed pipe four times a second
+        time.sleep(1.5)      # progress events meet a closed pipe four times a second
         self.assertIsNone(proc.poll(), "the recorder died when its output closed")
         proc.stdin.close()
         self.assertEqual(proc.wait(20), 0)

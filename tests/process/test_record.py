@@ -43,6 +43,7 @@ class TrackMode(Case):
         """Starts a recording, lets it run for `seconds`, stops it with `stop_signal`."""
         rec = self.record(args)
         started = rec.wait_for("started")
+        rec.wait_for("progress", where=lambda e: e["seconds"] > 0)  # PipeWire links late
         time.sleep(seconds)
         rec.signal(stop_signal)
         return rec, started
@@ -121,6 +122,22 @@ class TrackMode(Case):
         self.assertEqual(wav.frames, frames(stopped["seconds"]))
         self.assertGreater(wav.frames, 0)
         self.assert_counter(wav.samples[0], 24, "Vox", self.lost(rec))
+
+
+class ProcessCallback(Case):
+    def test_process_callback_makes_no_call_that_can_lock(self):
+        # PipeWire's libjack takes a mutex in jack_port_connected that its other threads hold.
+        out = self.server.scratch_dir()
+        calls = os.path.join(self.server.scratch_dir(), "calls")
+        env = dict(self.server.env, QUILLTAP_RT_PROBE=calls,
+                   LD_PRELOAD=os.path.join(rig.TOOLS_DIR, "librt_probe.so"))
+        rec = self.record(["record", "--out", out, "--track", "1:Vox"], env=env)
+        rec.wait_for("started")
+        time.sleep(1.0)
+        rec.send("stop\n")
+        self.assert_stopped(rec, "stop", [os.path.join(out, "01 Vox.wav")])
+        with open(calls) as f:
+            self.assertEqual(f.read(), "process callback\n", "calls made inside the callback")
 
 
 class MixMode(Case):
