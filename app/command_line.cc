@@ -42,7 +42,8 @@ std::optional<Track> parseTrack(std::string_view value) {
 
   Track track;
   for (std::string_view piece : splitNonEmpty(channelText, ',')) {
-    if (std::optional<std::int64_t> channel = parseInteger(piece)) track.channels.push_back(*channel);
+    if (std::optional<std::int64_t> channel = parseInteger(piece))
+      track.channels.push_back(*channel);
   }
   if (track.channels.size() != 1 && track.channels.size() != 2) return std::nullopt;
   track.name = nameText.empty() ? "Ch " + std::string(channelText) : std::string(nameText);
@@ -80,12 +81,14 @@ Status parseRecordOptions(const std::vector<std::string>& args, Options* options
   // Events name the files by these paths; a name repaired for JSON would
   // point the front end at files that do not exist, and a guessed folder
   // could land on another drive.
-  for (auto [option, path] : {std::pair{"--out", &r.outDir}, std::pair{"--fallback", &r.fallbackDir}}) {
+  for (auto [option, path] :
+       {std::pair{"--out", &r.outDir}, std::pair{"--fallback", &r.fallbackDir}}) {
     if (validUtf8(*path) != *path) {
       return Status::error(std::string(option) + " is not a valid UTF-8 path: " + validUtf8(*path));
     }
   }
-  if (r.bitDepth != 16 && r.bitDepth != 24 && r.bitDepth != 32) return Status::error("--bits must be 16, 24 or 32");
+  if (r.bitDepth != 16 && r.bitDepth != 24 && r.bitDepth != 32)
+    return Status::error("--bits must be 16, 24 or 32");
   return Status();
 }
 
@@ -97,7 +100,8 @@ void deriveOutputs(Options& r, std::int64_t deviceChannels) {
   }
   r.mixing = !r.mixName.empty();
   r.trackChannels = 0;
-  for (const Track& track : r.tracks) r.trackChannels += static_cast<std::int64_t>(track.channels.size());
+  for (const Track& track : r.tracks)
+    r.trackChannels += static_cast<std::int64_t>(track.channels.size());
 
   if (r.mixing && static_cast<std::int64_t>(r.gains.size()) != 2 * r.trackChannels) {
     r.gains.clear();
@@ -120,7 +124,8 @@ void deriveOutputs(Options& r, std::int64_t deviceChannels) {
   }
 }
 
-Status runCommandLine(const std::vector<std::string>& words, AudioSystem& audio, const EventStream& events) {
+Status runCommandLine(const std::vector<std::string>& words, AudioSystem& audio,
+                      const EventStream& events) {
   if (words.empty()) return Status::error(kUsage);
   const std::string& command = words[0];
   std::vector<std::string> args(words.begin() + 1, words.end());
@@ -135,7 +140,8 @@ Status runCommandLine(const std::vector<std::string>& words, AudioSystem& audio,
   // returns, and finish ends the process from it.
   PosixFileSystem drive;
   SteadyClock clock;
-  Recorder recorder(std::move(options), audio, drive, events, clock, [](int status) { _exit(status); });
+  Recorder recorder(std::move(options), audio, drive, events, clock,
+                    [](int status) { _exit(status); });
   if (Status started = recorder.start(STDIN_FILENO); !started.ok()) return started;
   mainQueue().runForever();
 }

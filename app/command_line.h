@@ -18,7 +18,8 @@ inline constexpr const char* kUsage =
 
 /// The process entry: runs `list`, or parses `record` and records, which
 /// ends the process on its own. Returns what failed, or ok after `list`.
-Status runCommandLine(const std::vector<std::string>& words, AudioSystem& audio, const EventStream& events);
+Status runCommandLine(const std::vector<std::string>& words, AudioSystem& audio,
+                      const EventStream& events);
 
 /// Parses the option words of `record` into `options`.
 Status parseRecordOptions(const std::vector<std::string>& args, Options* options);

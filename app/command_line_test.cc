@@ -31,7 +31,8 @@ TEST(CommandLine, EveryCommandLineFailureHasItsMessage) {
       {{"record", "-out", "/tmp/x"}, "unknown option -out"},
       // A path events could not name as it is on disk is refused, not repaired.
       {{"record", "--out", "/tmp/take\xff"}, "--out is not a valid UTF-8 path: /tmp/take\uFFFD"},
-      {{"record", "--out", "/tmp/x", "--fallback", "/tmp/b\xc3"}, "--fallback is not a valid UTF-8 path: /tmp/b\uFFFD"},
+      {{"record", "--out", "/tmp/x", "--fallback", "/tmp/b\xc3"},
+       "--fallback is not a valid UTF-8 path: /tmp/b\uFFFD"},
   };
   FakeAudioSystem audio;
   for (Case& c : cases) {
@@ -42,15 +43,16 @@ TEST(CommandLine, EveryCommandLineFailureHasItsMessage) {
 
 TEST(CommandLine, OptionValuesAreTakenAsTheyCome) {
   Options options;
-  ASSERT_TRUE(parseRecordOptions({"--out", "--bits", "--device", "A", "--device", " B ", "--bits", "+16", "--track",
-                                  "3:Kick", "--track", "3,4:Keys"},
+  ASSERT_TRUE(parseRecordOptions({"--out", "--bits", "--device", "A", "--device", " B ", "--bits",
+                                  "+16", "--track", "3:Kick", "--track", "3,4:Keys"},
                                  &options)
                   .ok());
   EXPECT_EQ(options.outDir, "--bits");
   EXPECT_EQ(options.deviceQuery, " B ");
   EXPECT_EQ(options.bitDepth, 16);
   EXPECT_EQ(options.tracks, (std::vector<Track>{{{3}, "Kick"}, {{3, 4}, "Keys"}}));
-  for (const char* notANumber : {"abc", "", " 16", "99999999999999999999"}) EXPECT_EQ(parseBits(notANumber), 24);
+  for (const char* notANumber : {"abc", "", " 16", "99999999999999999999"})
+    EXPECT_EQ(parseBits(notANumber), 24);
 }
 
 TEST(TrackValue, NamesAndChannels) {
@@ -59,10 +61,10 @@ TEST(TrackValue, NamesAndChannels) {
     std::vector<std::int64_t> channels;
     const char* name;
   } cases[] = {
-      {"3:Kick", {3}, "Kick"},  {"3", {3}, "Ch 3"},        {"3:", {3}, "Ch 3"},
+      {"3:Kick", {3}, "Kick"},      {"3", {3}, "Ch 3"},    {"3:", {3}, "Ch 3"},
       {"3,4:Keys", {3, 4}, "Keys"}, {"3:a:b", {3}, "a:b"}, {"3::b", {3}, ":b"},
-      {"1,x:Y", {1}, "Y"},      {"1, 2:Y", {1}, "Y"},      {"::5:Z", {5}, "Z"},
-      {"3,4", {3, 4}, "Ch 3,4"}, {"0:Z", {0}, "Z"},        {"-2", {-2}, "Ch -2"},
+      {"1,x:Y", {1}, "Y"},          {"1, 2:Y", {1}, "Y"},  {"::5:Z", {5}, "Z"},
+      {"3,4", {3, 4}, "Ch 3,4"},    {"0:Z", {0}, "Z"},     {"-2", {-2}, "Ch -2"},
       {"1,,2", {1, 2}, "Ch 1,,2"},
   };
   for (Case& c : cases) {

@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
 #endif
   quilltap::EventStream events;
   std::unique_ptr<quilltap::AudioSystem> audio = quilltap::makeAudioSystem();
-  quilltap::Status status = quilltap::runCommandLine(std::vector<std::string>(argv + 1, argv + argc), *audio, events);
+  quilltap::Status status =
+      quilltap::runCommandLine(std::vector<std::string>(argv + 1, argv + argc), *audio, events);
   if (status.ok()) return 0;
   events.emit({{"event", "error"}, {"message", status.message()}});
   return 1;

@@ -18,8 +18,8 @@ Status checkChannels(const Options& options, const InputDevice& device) {
   for (const Track& track : options.tracks) {
     for (std::int64_t n : track.channels) {
       if (n < 1 || n > device.channels) {
-        return Status::error("Channel " + std::to_string(n) + " does not exist on " + device.name + " (it has " +
-                             std::to_string(device.channels) + " inputs)");
+        return Status::error("Channel " + std::to_string(n) + " does not exist on " + device.name +
+                             " (it has " + std::to_string(device.channels) + " inputs)");
       }
     }
   }
@@ -28,7 +28,8 @@ Status checkChannels(const Options& options, const InputDevice& device) {
 
 std::vector<std::int64_t> usedChannels(const Options& options) {
   std::vector<std::int64_t> used;
-  for (const Track& track : options.tracks) used.insert(used.end(), track.channels.begin(), track.channels.end());
+  for (const Track& track : options.tracks)
+    used.insert(used.end(), track.channels.begin(), track.channels.end());
   std::sort(used.begin(), used.end());
   used.erase(std::unique(used.begin(), used.end()), used.end());
   return used;
@@ -36,16 +37,17 @@ std::vector<std::int64_t> usedChannels(const Options& options) {
 
 }  // namespace
 
-Recorder::Recorder(Options options, AudioSystem& audio, FileSystem& drive, const EventStream& events, const Clock& clock,
-                   std::function<void(int)> exit)
+Recorder::Recorder(Options options, AudioSystem& audio, FileSystem& drive,
+                   const EventStream& events, const Clock& clock, std::function<void(int)> exit)
     : options_(std::move(options)),
       audio_(audio),
       drive_(drive),
       events_(events),
       clock_(clock),
-      writer_(options_, take_, [this](const std::string& message, const SinkRef& from) {
-        failover_.request(message, from);
-      }),
+      writer_(options_, take_,
+              [this](const std::string& message, const SinkRef& from) {
+                failover_.request(message, from);
+              }),
       capture_(options_, take_, writer_, clock_),
       failover_(options_, take_, writer_, drive_, events_, finish_),
       finish_(options_, take_, writer_, failover_, capture_, events_, std::move(exit)) {}
@@ -92,7 +94,8 @@ Status Recorder::start(int controlFd) {
 
   std::unique_ptr<AudioEngine> engine = audio_.makeEngine();
   if (!engine) return Status::error("Could not access the audio input unit");
-  if (Status selected = engine->selectDevice(device_, usedChannels(options_)); !selected.ok()) return selected;
+  if (Status selected = engine->selectDevice(device_, usedChannels(options_)); !selected.ok())
+    return selected;
   InputFormat format = engine->inputFormat();
   options_.sampleRate = format.sampleRate;
   if (format.channelCount == 0 || !(options_.sampleRate > 0)) {
@@ -101,20 +104,23 @@ Status Recorder::start(int controlFd) {
   capture_.prepare(std::move(engine));
 
   SinkRef sink;
-  if (Status made = Sink::create(drive_, options_, options_.outDir, "", &sink); !made.ok()) return made;
+  if (Status made = Sink::create(drive_, options_, options_.outDir, "", &sink); !made.ok())
+    return made;
   {
     MutexLock hold(take_.lock);
     take_.current = sink;
     take_.peaks.assign(options_.tracks.size(), 0.0f);
   }
   take_.firstSink = sink;
-  progress_ = std::make_unique<Progress>(options_, take_, capture_, failover_, finish_, events_, clock_);
+  progress_ =
+      std::make_unique<Progress>(options_, take_, capture_, failover_, finish_, events_, clock_);
 
   capture_.engine().onConfigurationChange([this, device = device_] {
     handleConfigurationChange(device, options_, audio_, capture_, finish_, events_);
   });
   if (Status started = capture_.start(); !started.ok()) {
-    return Status::error("Could not start recording from " + device_.name + ": " + started.message());
+    return Status::error("Could not start recording from " + device_.name + ": " +
+                         started.message());
   }
   // Signals end a running recording in order. Installed once capture runs,
   // so that a signal that comes after "started" always leads to "stopped";
@@ -126,7 +132,8 @@ Status Recorder::start(int controlFd) {
   events_.emit(startedEvent());
   timer_ = mainQueue().every(kTick, kTick, [this] { progress_->tick(); });
   if (controlFd >= 0) {
-    installControlChannel(controlFd, capture_.processor(), [this](const std::string& reason) { finish_.finish(reason); });
+    installControlChannel(controlFd, capture_.processor(),
+                          [this](const std::string& reason) { finish_.finish(reason); });
   }
   return Status();
 }

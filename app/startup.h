@@ -23,8 +23,8 @@ namespace quilltap {
 class Recorder {
  public:
   /// `exit` ends the process with a status and does not return.
-  Recorder(Options options, AudioSystem& audio, FileSystem& drive, const EventStream& events, const Clock& clock,
-           std::function<void(int)> exit);
+  Recorder(Options options, AudioSystem& audio, FileSystem& drive, const EventStream& events,
+           const Clock& clock, std::function<void(int)> exit);
   ~Recorder();
 
   /// Turns the parsed options into a running recording: the device and its

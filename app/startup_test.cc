@@ -13,7 +13,8 @@ class StartupTest : public RecordingTest {
 TEST_F(StartupTest, EveryStartFailureHasItsMessage) {
   audio.devices = {{"system", "Built-in", 2}, {"XR18", "XR18 Multichannel", 4}};
   EXPECT_EQ(start({"--device", "Nope", "--out", out()}),
-            "No audio input matching \"Nope\". Is the mixer plugged in over USB? Inputs found: Built-in, XR18 Multichannel");
+            "No audio input matching \"Nope\". Is the mixer plugged in over USB? Inputs found: "
+            "Built-in, XR18 Multichannel");
   EXPECT_EQ(start({"--out", out(), "--track", "1:A", "--track", "0:Z"}),
             "Channel 0 does not exist on XR18 Multichannel (it has 4 inputs)");
   audio.engineAvailable = false;
@@ -26,7 +27,8 @@ TEST_F(StartupTest, EveryStartFailureHasItsMessage) {
   EXPECT_EQ(start({"--out", out()}), "XR18 Multichannel reported no usable input format");
   audio.format = {48000, 0};
   audio.startError = "the server said no";
-  EXPECT_EQ(start({"--out", out()}), "Could not start recording from XR18 Multichannel: the server said no");
+  EXPECT_EQ(start({"--out", out()}),
+            "Could not start recording from XR18 Multichannel: the server said no");
   audio.startError.clear();
   drive.noFolders = true;
   EXPECT_EQ(start({"--out", out()}), out() + ": Permission denied");
@@ -47,14 +49,16 @@ TEST_F(StartupTest, StartedNamesEveryTrackAndItsFile) {
   EXPECT_EQ(takeEvents(), std::vector<Event>{expected});
   EXPECT_EQ(audio.engine->usedChannels(), (std::vector<std::int64_t>{2, 3, 4}));
   ASSERT_EQ(start({"--out", out(), "--mix", "Main: mix", "--track", "1", "--track", "3,4"}), "");
-  for (auto& track : takeEvents().at(0)["tracks"]) EXPECT_EQ(track["file"], out() + "/Main_ mix.wav");
+  for (auto& track : takeEvents().at(0)["tracks"])
+    EXPECT_EQ(track["file"], out() + "/Main_ mix.wav");
 }
 
 TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
   ASSERT_EQ(start({"--out", out(), "--bits", "32", "--track", "1:A", "--track", "2,3:B"}), "");
   takeEvents();
   for (int k = 0; k < 3; ++k) {
-    ASSERT_TRUE(audio.engine->deliver(buffer(4, 4096, [](std::size_t c, std::size_t) { return c * 0.1f; })));
+    ASSERT_TRUE(audio.engine->deliver(
+        buffer(4, 4096, [](std::size_t c, std::size_t) { return c * 0.1f; })));
   }
   std::vector<Event> beforeClose;
   drive.onClose = [&](const std::string&) {

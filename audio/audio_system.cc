@@ -7,7 +7,8 @@ namespace quilltap {
 
 std::unique_ptr<AudioSystem> makeAudioSystem() { return std::make_unique<JackAudioSystem>(); }
 
-std::optional<InputDevice> findDevice(const std::vector<InputDevice>& devices, const std::string& query) {
+std::optional<InputDevice> findDevice(const std::vector<InputDevice>& devices,
+                                      const std::string& query) {
   for (const InputDevice& device : devices) {
     if (device.uid == query || device.name == query) return device;
   }

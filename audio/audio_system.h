@@ -49,7 +49,8 @@ class AudioEngine {
 
   /// Makes `device` the engine's input, of which the recording uses the
   /// 1-based `channels`. The message names the device on failure.
-  virtual Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) = 0;
+  virtual Status selectDevice(const InputDevice& device,
+                              const std::vector<std::int64_t>& channels) = 0;
 
   /// The input's current format.
   virtual InputFormat inputFormat() = 0;
@@ -94,6 +95,7 @@ std::unique_ptr<AudioSystem> makeAudioSystem();
 
 /// The device a query designates among `devices`: the first whose uid or
 /// name equals it, else the first whose name contains it ignoring case.
-std::optional<InputDevice> findDevice(const std::vector<InputDevice>& devices, const std::string& query);
+std::optional<InputDevice> findDevice(const std::vector<InputDevice>& devices,
+                                      const std::string& query);
 
 }  // namespace quilltap

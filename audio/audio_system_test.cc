@@ -1,8 +1,8 @@
 #include "audio/audio_system.h"
 
-#include "audio/sample_ring.h"
-
 #include <gtest/gtest.h>
+
+#include "audio/sample_ring.h"
 
 namespace quilltap {
 namespace {
@@ -23,7 +23,7 @@ TEST(FindDevice, AnExactUidOrNameBeatsAnEarlierSubstringMatchThatIgnoresCase) {
   EXPECT_EQ(found("xr18 second"), "mixer-b");
   EXPECT_EQ(found("xr18"), "usb-mixer");  // the first name that contains it
   EXPECT_EQ(found("RACK"), "XR18");
-  EXPECT_EQ(found("usb-mix"), "");        // part of a uid is not a match
+  EXPECT_EQ(found("usb-mix"), "");  // part of a uid is not a match
   EXPECT_EQ(findDevice({}, "XR18"), std::nullopt);
 }
 

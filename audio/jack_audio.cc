@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -121,7 +121,8 @@ class JackEngine : public AudioEngine {
     sem_destroy(&spaceFreed_);
   }
 
-  Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override {
+  Status selectDevice(const InputDevice& device,
+                      const std::vector<std::int64_t>& channels) override {
     deviceUid_ = device.uid;
     for (std::int64_t n = 1; n <= device.channels; ++n) {
       std::string name = "in_" + std::to_string(n);
@@ -148,7 +149,8 @@ class JackEngine : public AudioEngine {
                                                  4 * static_cast<std::size_t>(bufferSize));
     ring_ = std::make_unique<SampleRing>(ports_.size(), capacity);
     tapStopping_.store(false);
-    tapThread_ = std::thread([this, bufferSize, block = std::move(block)] { runTap(bufferSize, block); });
+    tapThread_ =
+        std::thread([this, bufferSize, block = std::move(block)] { runTap(bufferSize, block); });
   }
 
   void removeTap() override {
@@ -165,7 +167,8 @@ class JackEngine : public AudioEngine {
   // with frozen seconds and never end.
   Status start() override {
     if (serverGone_.load()) {
-      return Status::error(wedged_ ? "the JACK server does not answer" : "the JACK server has shut down");
+      return Status::error(wedged_ ? "the JACK server does not answer"
+                                   : "the JACK server has shut down");
     }
     startRate_ = jack_get_sample_rate(client_);
     cycleEnd_.reset();
@@ -174,7 +177,8 @@ class JackEngine : public AudioEngine {
       if (link.channel >= source.size()) {
         return Status::error(source.empty() ? "the device is gone"
                                             : "input " + std::to_string(link.channel + 1) +
-                                                  " is missing (the device has " + std::to_string(source.size()) + ")");
+                                                  " is missing (the device has " +
+                                                  std::to_string(source.size()) + ")");
       }
       link.source = source[link.channel];
       link.sourcePort.store(jack_port_by_name(client_, link.source.c_str()));
@@ -186,14 +190,16 @@ class JackEngine : public AudioEngine {
     capturing_.store(true);
     if (int status = jack_activate(client_); status != 0) {
       stop();
-      return Status::error("JACK refused to activate the client (error " + std::to_string(status) + ")");
+      return Status::error("JACK refused to activate the client (error " + std::to_string(status) +
+                           ")");
     }
     active_ = true;
     for (Link& link : links_) {
       int status = jack_connect(client_, link.source.c_str(), jack_port_name(ports_[link.channel]));
       if (!link.sourcePort.load() || (status != 0 && status != EEXIST)) {
         stop();
-        return Status::error("could not connect " + link.source + " (error " + std::to_string(status) + ")");
+        return Status::error("could not connect " + link.source + " (error " +
+                             std::to_string(status) + ")");
       }
       // Capture waits for JACK's notification of this connection: only then
       // does it carry audio (PipeWire links a few cycles later). The check
@@ -213,7 +219,9 @@ class JackEngine : public AudioEngine {
     active_ = false;
   }
 
-  void onConfigurationChange(std::function<void()> handler) override { changed_ = std::move(handler); }
+  void onConfigurationChange(std::function<void()> handler) override {
+    changed_ = std::move(handler);
+  }
 
   std::int64_t takeLostFrames() override {
     std::int64_t dropped = droppedBefore_.exchange(0) + (ring_ ? ring_->takeDropped() : 0);
@@ -225,10 +233,10 @@ class JackEngine : public AudioEngine {
   struct Link {
     explicit Link(std::size_t channel) : channel(channel) {}
     Link(Link&& other) noexcept : channel(other.channel) {}
-    std::size_t channel;       // 0-based; our port ports_[channel]
-    std::string source;        // the device port's full name (main queue)
+    std::size_t channel;                            // 0-based; our port ports_[channel]
+    std::string source;                             // the device port's full name (main queue)
     std::atomic<jack_port_t*> sourcePort{nullptr};  // read by notifications
-    std::atomic<bool> live{false};  // set and cleared by notifications and checks
+    std::atomic<bool> live{false};                  // set and cleared by notifications and checks
   };
 
   // jack_deactivate returns once the process callback has left for good.
@@ -277,7 +285,8 @@ class JackEngine : public AudioEngine {
     self->cycleEnd_ = now + frames;
 
     for (std::size_t c = 0; c < self->ports_.size(); ++c) {
-      self->portBuffers_[c] = static_cast<const float*>(jack_port_get_buffer(self->ports_[c], frames));
+      self->portBuffers_[c] =
+          static_cast<const float*>(jack_port_get_buffer(self->ports_[c], frames));
     }
     if (ring->writable() < frames && self->freewheeling_.load(std::memory_order_relaxed)) {
       // Offline: nothing is real-time any more, so wait for the tap thread.
@@ -349,7 +358,8 @@ class JackEngine : public AudioEngine {
   void checkConfiguration() {
     checkPosted_.store(false);
     if (!watching_.load() || !changed_) return;
-    bool changed = serverGone_.load() || deviceGone_.load() || jack_get_sample_rate(client_) != startRate_;
+    bool changed =
+        serverGone_.load() || deviceGone_.load() || jack_get_sample_rate(client_) != startRate_;
     for (Link& link : links_) {
       if (changed) break;
       changed = jack_port_by_name(client_, link.source.c_str()) == nullptr ||
@@ -376,14 +386,18 @@ class JackEngine : public AudioEngine {
   }
   static void clientRegistration(const char* name, int registered, void* arg) {
     auto* self = static_cast<JackEngine*>(arg);
-    if (!registered && self->watching_.load() && name == self->deviceUid_) self->deviceGone_.store(true);
+    if (!registered && self->watching_.load() && name == self->deviceUid_)
+      self->deviceGone_.store(true);
     self->askToCheck();
   }
-  static void portRegistration(jack_port_id_t, int, void* arg) { static_cast<JackEngine*>(arg)->askToCheck(); }
+  static void portRegistration(jack_port_id_t, int, void* arg) {
+    static_cast<JackEngine*>(arg)->askToCheck();
+  }
   static void portConnect(jack_port_id_t a, jack_port_id_t b, int connected, void* arg) {
     auto* self = static_cast<JackEngine*>(arg);
     if (self->watching_.load()) {
-      if (Link* link = self->linkOf(jack_port_by_id(self->client_, a), jack_port_by_id(self->client_, b))) {
+      if (Link* link =
+              self->linkOf(jack_port_by_id(self->client_, a), jack_port_by_id(self->client_, b))) {
         link->live.store(connected != 0, std::memory_order_release);
       }
     }

@@ -26,7 +26,8 @@ class SampleRing {
 
   /// Producer side: frames that fit now.
   std::size_t writable() const {
-    return capacity_ - (written_.load(std::memory_order_relaxed) - read_.load(std::memory_order_acquire));
+    return capacity_ -
+           (written_.load(std::memory_order_relaxed) - read_.load(std::memory_order_acquire));
   }
   /// Producer side: appends `frames` frames (at most writable()) of each channel.
   void write(const float* const* source, std::size_t frames) {

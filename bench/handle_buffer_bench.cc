@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/state.h"
 #include "capture/buffer_processing.h"
+#include "dispatch/clock.h"
 #include "dispatch/semaphore.h"
 #include "writing/sink.h"
+#include "writing/take.h"
+#include "writing/writer.h"
 
 namespace quilltap {
 namespace {
@@ -23,46 +25,60 @@ struct Input {
   std::vector<const float*> pointers;
   Input() : channels(kChannels, std::vector<float>(kFrames)) {
     for (std::uint32_t c = 0; c < kChannels; ++c) {
-      for (std::uint32_t i = 0; i < kFrames; ++i) channels[c][i] = static_cast<float>((i * 7 + c) % 200) / 100.0f - 1.0f;
+      for (std::uint32_t i = 0; i < kFrames; ++i)
+        channels[c][i] = static_cast<float>((i * 7 + c) % 200) / 100.0f - 1.0f;
       pointers.push_back(channels[c].data());
     }
   }
   AudioBuffer buffer() const { return AudioBuffer{pointers.data(), kChannels, kFrames}; }
 };
 
-// A recording whose writer is held, so only handleBuffer is measured.
+// A take whose writer is held, so only handleBuffer is measured.
 void runHandleBuffer(benchmark::State& state, bool mixing) {
-  resetRecordingForTesting();
-  Recording& r = rec();
-  r.sampleRate = 48000;
-  r.bitDepth = 24;
-  if (mixing) r.mixName = "Mix";
-  deriveOutputs(kChannels);
-  r.appliedGains = r.gains;
-  r.peaks.assign(r.tracks.size(), 0.0f);
+  Options options;
+  options.sampleRate = 48000;
+  options.bitDepth = 24;
+  if (mixing) options.mixName = "Mix";
+  deriveOutputs(options, kChannels);
+  Take take;
+  Writer writer(options, take, [](const std::string&, const SinkRef&) {});
+  SteadyClock clock;
+  BufferProcessor processor(options, take, writer, clock);
+  processor.primeGains();
   std::string dir = std::filesystem::temp_directory_path() / "quilltap-bench-handle-buffer";
-  Error error;
-  r.current = Sink::create(dir, "", &error);
-  if (!r.current) {
-    state.SkipWithError(error.description.c_str());
+  PosixFileSystem drive;
+  SinkRef sink;
+  if (Status made = Sink::create(drive, options, dir, "", &sink); !made.ok()) {
+    state.SkipWithError(made.message().c_str());
     return;
   }
+  {
+    MutexLock hold(take.lock);
+    take.current = sink;
+    take.peaks.assign(options.tracks.size(), 0.0f);
+  }
   auto release = std::make_shared<Semaphore>();
-  r.current->queue().async([release] { release->wait(); });
+  sink->queue().async([release] { release->wait(); });
 
   Input input;
   AudioBuffer buffer = input.buffer();
   for (auto _ : state) {
-    handleBuffer(buffer);
+    processor.handleBuffer(buffer);
     // The writer takes each chunk at once, as it does while the drive keeps up.
-    std::lock_guard<std::mutex> hold(r.lock);
-    r.pending.clear();
+    MutexLock hold(take.lock);
+    take.pending.clear();
   }
   release->signal();
+  {
+    MutexLock hold(take.lock);
+    take.current = nullptr;  // the queued drains find nothing to do
+  }
+  sink->queue().async([] {});
   state.SetItemsProcessed(state.iterations() * kFrames);
   state.SetBytesProcessed(state.iterations() * kFrames * kChannels * sizeof(float));
   state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kFrames,
-                                                 benchmark::Counter::kIsRate);
+                                                  benchmark::Counter::kIsRate);
+  sink.reset();
   std::filesystem::remove_all(dir);
 }
 
@@ -81,7 +97,7 @@ void BM_MemcpySameSamples(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kFrames);
   state.SetBytesProcessed(state.iterations() * kFrames * kChannels * sizeof(float));
   state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kFrames,
-                                                 benchmark::Counter::kIsRate);
+                                                  benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_HandleBufferTracks);

@@ -46,7 +46,8 @@ void report(benchmark::State& state) {
 
 std::vector<float> signal(int k) {
   std::vector<float> x(kChunk);
-  for (std::int64_t i = 0; i < kChunk; ++i) x[i] = 0.8f * std::sin(0.01f * static_cast<float>(i * (k + 1)));
+  for (std::int64_t i = 0; i < kChunk; ++i)
+    x[i] = 0.8f * std::sin(0.01f * static_cast<float>(i * (k + 1)));
   return x;
 }
 
@@ -58,7 +59,9 @@ struct NullFile {
 sf_count_t nullLength(void* f) { return static_cast<NullFile*>(f)->length; }
 sf_count_t nullSeek(sf_count_t offset, int whence, void* p) {
   auto* f = static_cast<NullFile*>(p);
-  f->position = whence == SEEK_SET ? offset : whence == SEEK_CUR ? f->position + offset : f->length + offset;
+  f->position = whence == SEEK_SET   ? offset
+                : whence == SEEK_CUR ? f->position + offset
+                                     : f->length + offset;
   return f->position;
 }
 sf_count_t nullRead(void*, sf_count_t, void*) { return 0; }
@@ -128,7 +131,8 @@ void BM_WriteChunks(benchmark::State& state) {
     for (std::int64_t c = 0; c < kChunksPerIteration; ++c) {
       for (int fd : fds) {
         bool ok = write(fd, data.data(), first) == static_cast<ssize_t>(first);
-        if (ok && first < bytes) ok = write(fd, data.data() + first, bytes - first) == static_cast<ssize_t>(bytes - first);
+        if (ok && first < bytes)
+          ok = write(fd, data.data() + first, bytes - first) == static_cast<ssize_t>(bytes - first);
         if (!ok) {
           state.SkipWithError("write failed");
           break;
@@ -179,7 +183,8 @@ void BM_Peak(benchmark::State& state) {
   for (auto _ : state) {
     for (std::int64_t c = 0; c < kChunksPerIteration; ++c) {
       float peak = 0;
-      for (auto& x : inputs) peak = lanes ? peakLanes(x.data(), kChunk, peak) : peakSerial(x.data(), kChunk, peak);
+      for (auto& x : inputs)
+        peak = lanes ? peakLanes(x.data(), kChunk, peak) : peakSerial(x.data(), kChunk, peak);
       benchmark::DoNotOptimize(peak);
       if (peak != expected) {
         state.SkipWithError("the two peak loops disagree");
@@ -191,7 +196,12 @@ void BM_Peak(benchmark::State& state) {
 }
 
 BENCHMARK(BM_SndfileConvert)->ArgName("clip")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_WriteChunks)->ArgName("split")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_WriteChunks)
+    ->ArgName("split")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_Peak)->ArgName("lanes")->Arg(1)->Arg(8)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -52,9 +52,10 @@ class DiskFolder {
 void report(benchmark::State& state) {
   const double frames = static_cast<double>(state.iterations()) * kChunksPerIteration * kChunk;
   state.SetBytesProcessed(static_cast<std::int64_t>(frames * kFiles * sizeof(float)));
-  state.counters["float_MB"] = benchmark::Counter(frames * kFiles * sizeof(float) / 1e6,
-                                                    benchmark::Counter::kIsRate);
-  state.counters["disk_MB"] = benchmark::Counter(frames * kFiles * 3 / 1e6, benchmark::Counter::kIsRate);
+  state.counters["float_MB"] =
+      benchmark::Counter(frames * kFiles * sizeof(float) / 1e6, benchmark::Counter::kIsRate);
+  state.counters["disk_MB"] =
+      benchmark::Counter(frames * kFiles * 3 / 1e6, benchmark::Counter::kIsRate);
   state.counters["x_realtime"] = benchmark::Counter(frames / kRate, benchmark::Counter::kIsRate);
 }
 
@@ -65,15 +66,17 @@ void BM_TrackFileWrite(benchmark::State& state) {
     state.SkipWithError("cannot make a folder under /var/tmp");
     return;
   }
-  std::string description;
+  PosixFileSystem drive;
   std::vector<std::unique_ptr<TrackFile>> files;
   std::vector<PcmBuffer> buffers;
   for (int k = 0; k < kFiles; ++k) {
-    files.push_back(TrackFile::create(folder.file(k), "Track", kRate, 1, 24, &description));
-    if (!files.back()) {
-      state.SkipWithError(description.c_str());
+    std::unique_ptr<TrackFile> file;
+    if (Status made = TrackFile::create(drive, folder.file(k), "Track", kRate, 1, 24, &file);
+        !made.ok()) {
+      state.SkipWithError(made.message().c_str());
       return;
     }
+    files.push_back(std::move(file));
     buffers.emplace_back(1, kChunk);
     for (std::int64_t i = 0; i < kChunk; ++i) {
       buffers.back().channel(0)[i] = 0.8f * std::sin(0.01f * static_cast<float>(i * (k + 1)));
@@ -84,16 +87,16 @@ void BM_TrackFileWrite(benchmark::State& state) {
   for (auto _ : state) {
     for (std::int64_t c = 0; c < kChunksPerIteration; ++c) {
       for (int k = 0; k < kFiles; ++k) {
-        if (!files[k]->write(buffers[k], &description)) {
-          state.SkipWithError(description.c_str());
+        if (Status wrote = files[k]->write(buffers[k]); !wrote.ok()) {
+          state.SkipWithError(wrote.message().c_str());
           return;
         }
       }
       sinceSync += kChunk;
       if (syncing && sinceSync >= kRate) {
         for (auto& file : files) {
-          if (!file->sync(&description)) {
-            state.SkipWithError(description.c_str());
+          if (Status synced = file->sync(); !synced.ok()) {
+            state.SkipWithError(synced.message().c_str());
             return;
           }
         }
@@ -102,7 +105,7 @@ void BM_TrackFileWrite(benchmark::State& state) {
     }
   }
   report(state);
-  for (auto& file : files) file->close(&description);
+  for (auto& file : files) (void)file->close();
 }
 
 void BM_PlainWrite(benchmark::State& state) {
@@ -144,8 +147,18 @@ void BM_PlainWrite(benchmark::State& state) {
   for (int fd : fds) close(fd);
 }
 
-BENCHMARK(BM_TrackFileWrite)->ArgName("sync")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_PlainWrite)->ArgName("sync")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TrackFileWrite)
+    ->ArgName("sync")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_PlainWrite)
+    ->ArgName("sync")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace quilltap

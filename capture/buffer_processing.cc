@@ -6,7 +6,6 @@
 #include <new>
 #include <thread>
 
-
 namespace quilltap {
 namespace {
 
@@ -48,7 +47,9 @@ float copyWithPeak(float* to, const float* from, std::uint32_t frames, float pea
   return peak;
 }
 
-float peakOf(const float* x, std::uint32_t frames, float peak) { return copyWithPeak(nullptr, x, frames, peak); }
+float peakOf(const float* x, std::uint32_t frames, float peak) {
+  return copyWithPeak(nullptr, x, frames, peak);
+}
 
 // The stereo mix, each channel ramping from `applied` to `target` across the
 // buffer. Arithmetic in single precision, in this order, so that the last
@@ -82,7 +83,8 @@ PcmBuffer mix(const Options& options, const AudioBuffer& in, const std::vector<f
   return out;
 }
 
-std::vector<PcmBuffer> splitTracks(const Options& options, const AudioBuffer& in, std::vector<float>& peaks) {
+std::vector<PcmBuffer> splitTracks(const Options& options, const AudioBuffer& in,
+                                   std::vector<float>& peaks) {
   const std::uint32_t n = in.frames;
   std::vector<PcmBuffer> outs;
   outs.reserve(options.tracks.size());
@@ -103,7 +105,8 @@ std::vector<PcmBuffer> splitTracks(const Options& options, const AudioBuffer& in
 
 }  // namespace
 
-BufferProcessor::BufferProcessor(const Options& options, Take& take, Writer& writer, const Clock& clock)
+BufferProcessor::BufferProcessor(const Options& options, Take& take, Writer& writer,
+                                 const Clock& clock)
     : options_(options), take_(take), writer_(writer), clock_(clock) {}
 
 void BufferProcessor::primeGains() {
@@ -139,8 +142,9 @@ ChunkRef BufferProcessor::makeChunk(const AudioBuffer& buffer, std::vector<float
                  std::chrono::duration_cast<std::chrono::system_clock::duration>(
                      std::chrono::duration<double>(buffer.frames / options_.sampleRate));
   }
-  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, clock_.now(), nextSequence_++,
-                                       buffer.offline, capturedFrames_, takeStart_);
+  return std::make_shared<const Chunk>(std::move(outputs), buffer.frames, clock_.now(),
+                                       nextSequence_++, buffer.offline, capturedFrames_,
+                                       takeStart_);
 }
 
 void BufferProcessor::handleBuffer(const AudioBuffer& buffer) {

@@ -17,7 +17,9 @@ class BufferProcessingTest : public RecordingTest {
     ASSERT_EQ(start(words), "");
     drive.stall();
   }
-  void deliver(const std::vector<std::vector<float>>& channels) { ASSERT_TRUE(audio.engine->deliver(channels)); }
+  void deliver(const std::vector<std::vector<float>>& channels) {
+    ASSERT_TRUE(audio.engine->deliver(channels));
+  }
   ChunkRef last() {
     MutexLock hold(take().lock);
     return take().pending.empty() ? nullptr : take().pending.back();
@@ -86,7 +88,8 @@ TEST_F(BufferProcessingTest, AGainsChangeRampsLinearlyAcrossTheNextBuffer) {
 }
 
 TEST_F(BufferProcessingTest, DefaultMixGainsCentreMonoTracksAndSpreadStereoOnes) {
-  record({"--track", "1:A", "--track", "2,3:B", "--mix", "Mix", "--gains", "1,1"});  // wrong count: dropped
+  record({"--track", "1:A", "--track", "2,3:B", "--mix", "Mix", "--gains",
+          "1,1"});  // wrong count: dropped
   EXPECT_EQ(recorder->capture().processor().gains(),
             (std::vector<float>{0.7071f, 0.7071f, 1.0f, 0.0f, 0.0f, 1.0f}));
 }

@@ -31,7 +31,9 @@ class Capture {
 
   /// Input lost since the last call, in frames: by the engine, or dropped
   /// by the processor.
-  std::int64_t takeLostFrames() { return engine_->takeLostFrames() + processor_.takeDroppedFrames(); }
+  std::int64_t takeLostFrames() {
+    return engine_->takeLostFrames() + processor_.takeDroppedFrames();
+  }
 
   AudioEngine& engine() { return *engine_; }
   BufferProcessor& processor() { return processor_; }

@@ -14,7 +14,8 @@ class PcmBuffer {
   PcmBuffer(std::uint32_t channelCount, std::int64_t frames)
       : channelCount_(channelCount),
         frames_(frames),
-        samples_(new float[static_cast<std::size_t>(channelCount) * static_cast<std::size_t>(frames)]) {}
+        samples_(
+            new float[static_cast<std::size_t>(channelCount) * static_cast<std::size_t>(frames)]) {}
 
   std::uint32_t channelCount() const { return channelCount_; }
   std::int64_t frames() const { return frames_; }
@@ -30,8 +31,9 @@ class PcmBuffer {
 /// One captured buffer turned into one PcmBuffer per output, shared by
 /// `pending`, the writer and `recent`. Immutable once made.
 struct Chunk {
-  Chunk(std::vector<PcmBuffer> buffers, std::int64_t frames, std::chrono::steady_clock::time_point captured,
-        std::int64_t sequence = 0, bool offline = false, std::int64_t position = 0,
+  Chunk(std::vector<PcmBuffer> buffers, std::int64_t frames,
+        std::chrono::steady_clock::time_point captured, std::int64_t sequence = 0,
+        bool offline = false, std::int64_t position = 0,
         std::chrono::system_clock::time_point takeStart = {})
       : buffers(std::move(buffers)),
         frames(frames),

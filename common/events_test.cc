@@ -18,7 +18,8 @@ std::string lineOf(const Event& event) {
   close(fds[1]);
   std::string text;
   char buffer[4096];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
   close(fds[0]);
   return text;
 }
@@ -39,7 +40,7 @@ TEST(Text, InvalidUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(validUtf8("\xe2\x80\x9c ok \xe2\x80\x9d"), "“ ok ”");
   EXPECT_EQ(validUtf8("\xed\xa0\x80"), "\uFFFD\uFFFD\uFFFD");  // a surrogate is not text
   EXPECT_EQ(validUtf8("\xf0\x9f\x8e"), "\uFFFD\uFFFD\uFFFD");  // cut short
-  EXPECT_EQ(validUtf8("\xc0\xaf"), "\uFFFD\uFFFD");           // overlong slash
+  EXPECT_EQ(validUtf8("\xc0\xaf"), "\uFFFD\uFFFD");            // overlong slash
   EXPECT_EQ(validUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
 }
 

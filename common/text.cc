@@ -95,12 +95,20 @@ std::vector<char32_t> codePoints(std::string_view text) {
       text.remove_prefix(1);
       continue;
     }
-    auto b = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[k])); };
+    auto b = [&](std::size_t k) {
+      return static_cast<char32_t>(static_cast<unsigned char>(text[k]));
+    };
     char32_t cp;
     switch (length) {
-      case 1: cp = b(0); break;
-      case 2: cp = ((b(0) & 0x1F) << 6) | (b(1) & 0x3F); break;
-      case 3: cp = ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F); break;
+      case 1:
+        cp = b(0);
+        break;
+      case 2:
+        cp = ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+        break;
+      case 3:
+        cp = ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+        break;
       default:
         cp = ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) | (b(3) & 0x3F);
     }

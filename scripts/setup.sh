@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 fuse3 libfuse3-dev sox e2fsprogs exfat-fuse exfatprogs
   pipewire pipewire-jack
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   libcpp-httplib-dev chromium python3-websocket
 )
 packages+=("${QUILLTAP_EXTRA_PACKAGES[@]:-}")

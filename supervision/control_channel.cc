@@ -11,7 +11,8 @@
 
 namespace quilltap {
 
-bool LineSplitter::feed(std::string_view bytes, const std::function<bool(const std::string&)>& onLine) {
+bool LineSplitter::feed(std::string_view bytes,
+                        const std::function<bool(const std::string&)>& onLine) {
   while (!bytes.empty()) {
     std::size_t feedAt = bytes.find('\n');
     std::string_view piece = bytes.substr(0, feedAt);
@@ -56,7 +57,8 @@ bool handleControlLine(const std::string& line, BufferProcessor& processor) {
   return command.kind == ControlCommand::stop;
 }
 
-void installControlChannel(int fd, BufferProcessor& processor, std::function<void(const std::string&)> finish) {
+void installControlChannel(int fd, BufferProcessor& processor,
+                           std::function<void(const std::string&)> finish) {
   std::thread([fd, &processor, finish = std::move(finish)] {
     LineSplitter lines;
     char buffer[4096];
@@ -74,10 +76,11 @@ void installControlChannel(int fd, BufferProcessor& processor, std::function<voi
         return;
       }
       bool stopped = false;
-      lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)), [&](const std::string& line) {
-        stopped = handleControlLine(line, processor);
-        return !stopped;
-      });
+      lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)),
+                 [&](const std::string& line) {
+                   stopped = handleControlLine(line, processor);
+                   return !stopped;
+                 });
       if (stopped) {
         mainQueue().post([finish] { finish("stop"); });
         return;

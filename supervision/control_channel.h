@@ -52,6 +52,7 @@ bool handleControlLine(const std::string& line, BufferProcessor& processor);
 /// Reads standard input (`fd`) on a thread of its own until "stop" or end of
 /// input, each of which posts `finish` with its reason to the main queue.
 /// `processor` must outlive the process.
-void installControlChannel(int fd, BufferProcessor& processor, std::function<void(const std::string&)> finish);
+void installControlChannel(int fd, BufferProcessor& processor,
+                           std::function<void(const std::string&)> finish);
 
 }  // namespace quilltap

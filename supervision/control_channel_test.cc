@@ -7,7 +7,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> linesOf(LineSplitter& splitter, std::initializer_list<std::string_view> reads) {
+std::vector<std::string> linesOf(LineSplitter& splitter,
+                                 std::initializer_list<std::string_view> reads) {
   std::vector<std::string> lines;
   for (std::string_view bytes : reads) {
     splitter.feed(bytes, [&](const std::string& line) {
@@ -64,7 +65,8 @@ class ControlChannelTest : public RecordingTest {
 
 TEST_F(ControlChannelTest, StopEndsTheRecordingAlsoWithAWindowsLineEnding) {
   EXPECT_EQ(reasonAfter("gains 0.5,0.25\nstop\r\ngains 1,1\n", false), "stop");
-  EXPECT_EQ(recorder->capture().processor().gains(), (std::vector<float>{0.5f, 0.25f}));  // not the line after stop
+  EXPECT_EQ(recorder->capture().processor().gains(),
+            (std::vector<float>{0.5f, 0.25f}));  // not the line after stop
 }
 
 TEST_F(ControlChannelTest, ClosedInputEndsTheRecordingAsParentExitedEvenMidLine) {

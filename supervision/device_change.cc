@@ -22,7 +22,8 @@ std::optional<InputDevice> lookUp(AudioSystem& audio, const InputDevice& device)
 
 // The device as it is once it shows every input the recording uses, or as
 // it is after the settle time; nothing when it is gone.
-std::optional<InputDevice> settled(AudioSystem& audio, const InputDevice& device, const Options& options) {
+std::optional<InputDevice> settled(AudioSystem& audio, const InputDevice& device,
+                                   const Options& options) {
   std::int64_t needed = 0;
   for (const Track& track : options.tracks) {
     for (std::int64_t c : track.channels) needed = std::max(needed, c);
@@ -37,14 +38,16 @@ std::optional<InputDevice> settled(AudioSystem& audio, const InputDevice& device
 }
 
 void endDisconnected(const InputDevice& device, Finish& finish, const EventStream& events) {
-  events.emit({{"event", "warning"}, {"message", device.name + " disconnected. Recording stopped and saved."}});
+  events.emit({{"event", "warning"},
+               {"message", device.name + " disconnected. Recording stopped and saved."}});
   finish.finish("device-disconnected");
 }
 
 }  // namespace
 
-void handleConfigurationChange(const InputDevice& device, const Options& options, AudioSystem& audio, Capture& capture,
-                               Finish& finish, const EventStream& events) {
+void handleConfigurationChange(const InputDevice& device, const Options& options,
+                               AudioSystem& audio, Capture& capture, Finish& finish,
+                               const EventStream& events) {
   if (finish.stopping()) return;
   capture.stop();
 
@@ -59,7 +62,8 @@ void handleConfigurationChange(const InputDevice& device, const Options& options
       return;
     }
     events.emit({{"event", "warning"},
-                 {"message", "Could not resume recording: " + resumed.message() + ". Saved what was recorded."}});
+                 {"message", "Could not resume recording: " + resumed.message() +
+                                 ". Saved what was recorded."}});
     finish.finish("device-changed");
   }
 }

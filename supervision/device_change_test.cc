@@ -45,7 +45,8 @@ TEST_F(DeviceChangeTest, AGoneOrChangedDeviceEndsTheRecordingWithAWarningThatSay
   std::vector<Event> end = lastTwo();
   ASSERT_EQ(end.size(), 2u);
   EXPECT_EQ(end[0]["message"],
-            "Could not resume recording: sample rate changed from 48000 to 44100 Hz. Saved what was recorded.");
+            "Could not resume recording: sample rate changed from 48000 to 44100 Hz. Saved what "
+            "was recorded.");
   EXPECT_EQ(end[1]["reason"], "device-changed");
   EXPECT_FALSE(audio.engine->tapInstalled());
 }

@@ -43,7 +43,8 @@ class Progress::VolumeWatch {
         check->answered.store(true);
         check->done.signal();
       });
-      if (check->done.waitUntil(std::chrono::steady_clock::now() + kVolumeCheckWait)) lastGone_ = check->gone.load();
+      if (check->done.waitUntil(std::chrono::steady_clock::now() + kVolumeCheckWait))
+        lastGone_ = check->gone.load();
     }
     return lastGone_;
   }
@@ -83,8 +84,8 @@ std::string driveName(const std::string& volumePath) {
   return path.substr(slash + 1);
 }
 
-Progress::Progress(const Options& options, Take& take, Capture& capture, Failover& failover, Finish& finish,
-                   const EventStream& events, const Clock& clock)
+Progress::Progress(const Options& options, Take& take, Capture& capture, Failover& failover,
+                   Finish& finish, const EventStream& events, const Clock& clock)
     : options_(options),
       take_(take),
       capture_(capture),
@@ -92,10 +93,12 @@ Progress::Progress(const Options& options, Take& take, Capture& capture, Failove
       finish_(finish),
       events_(events),
       clock_(clock),
-      volume_(options.volumePath.empty() ? nullptr : std::make_unique<VolumeWatch>(options.volumePath)) {}
+      volume_(options.volumePath.empty() ? nullptr
+                                         : std::make_unique<VolumeWatch>(options.volumePath)) {}
 
 Progress::~Progress() {
-  if (volume_ && volume_->hung()) (void)volume_.release();  // its thread waits on the drive until exit
+  if (volume_ && volume_->hung())
+    (void)volume_.release();  // its thread waits on the drive until exit
 }
 
 void Progress::tick() {
@@ -124,7 +127,8 @@ void Progress::tick() {
     double ms = static_cast<double>(lost) * 1000.0 / options_.sampleRate;
     long long whole = std::max<long long>(1, static_cast<long long>(ms));
     events_.emit({{"event", "warning"},
-                  {"message", "Lost " + std::to_string(whole) + " ms of input: the system could not keep up."}});
+                  {"message", "Lost " + std::to_string(whole) +
+                                  " ms of input: the system could not keep up."}});
   }
 
   if (!failedOver) {
@@ -139,7 +143,9 @@ void Progress::tick() {
   }
   if (static_cast<double>(backlog) / options_.sampleRate > options_.maxPendingSeconds) {
     events_.emit({{"event", "error"},
-                  {"message", "The disk can’t keep up with the recording. Recording stopped; what was written is saved."}});
+                  {"message",
+                   "The disk can’t keep up with the recording. Recording stopped; what was written "
+                   "is saved."}});
     finish_.finish("write-error");
   }
 }

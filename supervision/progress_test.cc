@@ -24,7 +24,8 @@ TEST(Level, DecibelsToATenthWithSilenceAtMinus120) {
 class ProgressTest : public RecordingTest {
  protected:
   void deliver(float value, std::size_t frames = 4096) {
-    auto data = buffer(4, frames, [value](std::size_t c, std::size_t) { return c == 0 ? value : 0.0f; });
+    auto data =
+        buffer(4, frames, [value](std::size_t c, std::size_t) { return c == 0 ? value : 0.0f; });
     ASSERT_TRUE(audio.engine->deliver(data));
   }
   std::vector<Event> tick() {
@@ -37,7 +38,9 @@ TEST_F(ProgressTest, ReportsSecondsAndPerTrackLevelsThenResetsThePeaks) {
   ASSERT_EQ(start({"--out", scratch + "/t", "--track", "1:Loud", "--track", "2:Quiet"}), "");
   takeEvents();
   deliver(0.5f, 4800);
-  EXPECT_EQ(tick(), (std::vector<Event>{{{"event", "progress"}, {"seconds", 0.1}, {"peaks", {-6.0, -120.0}}}}));
+  EXPECT_EQ(
+      tick(),
+      (std::vector<Event>{{{"event", "progress"}, {"seconds", 0.1}, {"peaks", {-6.0, -120.0}}}}));
   EXPECT_EQ(tick().at(0)["peaks"], (Event{-120.0, -120.0}));
 }
 
@@ -80,7 +83,9 @@ TEST_F(ProgressTest, AStallIsAnOldestUnwrittenChunkOfMoreThanEightSecondsOnTheMo
 
 TEST_F(ProgressTest, AGoneVolumeWinsOverAStall) {
   drive.limitedDir = scratch + "/t";
-  ASSERT_EQ(start({"--out", scratch + "/t", "--fallback", scratch + "/b", "--volume", scratch + "/REC/"}), "");
+  ASSERT_EQ(
+      start({"--out", scratch + "/t", "--fallback", scratch + "/b", "--volume", scratch + "/REC/"}),
+      "");
   takeEvents();
   drive.stall();
   deliver(0.1f);
@@ -89,7 +94,9 @@ TEST_F(ProgressTest, AGoneVolumeWinsOverAStall) {
 }
 
 TEST_F(ProgressTest, ABacklogBeyondTheLimitEndsTheRecordingExactlyAtTheLimitNot) {
-  ASSERT_EQ(start({"--out", scratch + "/t", "--track", "1:A"}, [](Options& s) { s.maxPendingSeconds = 0.2; }), "");
+  ASSERT_EQ(start({"--out", scratch + "/t", "--track", "1:A"},
+                  [](Options& s) { s.maxPendingSeconds = 0.2; }),
+            "");
   takeEvents();
   drive.stall();
   deliver(0.1f, 4800);
@@ -104,7 +111,9 @@ TEST_F(ProgressTest, ABacklogBeyondTheLimitEndsTheRecordingExactlyAtTheLimitNot)
   EXPECT_EQ(exitStatusOf([this] { recorder->progress().tick(); }), 0);
   std::vector<Event> all = takeEvents();
   ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(all[1]["message"], "The disk can’t keep up with the recording. Recording stopped; what was written is saved.");
+  EXPECT_EQ(
+      all[1]["message"],
+      "The disk can’t keep up with the recording. Recording stopped; what was written is saved.");
   EXPECT_EQ(all[2]["reason"], "write-error");
 }
 

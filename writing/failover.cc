@@ -18,7 +18,8 @@ void Failover::failover(const std::string& message, const SinkRef& from) {
     failedOver = take_.failedOver;
   }
   if (!failedOver && switchToFallback(message)) return;
-  events_.emit({{"event", "error"}, {"message", message + ". Recording stopped; what was written is saved."}});
+  events_.emit({{"event", "error"},
+                {"message", message + ". Recording stopped; what was written is saved."}});
   finish_.finish("write-error");
 }
 
@@ -33,9 +34,11 @@ bool Failover::switchToFallback(const std::string& reason) {
   if (!allowed) return false;
 
   SinkRef fresh;
-  if (Status made = Sink::create(drive_, options_, options_.fallbackDir, " (part 2)", &fresh); !made.ok()) {
+  if (Status made = Sink::create(drive_, options_, options_.fallbackDir, " (part 2)", &fresh);
+      !made.ok()) {
     events_.emit({{"event", "warning"},
-                  {"message", reason + ", and the backup folder on this computer failed too: " + made.message()}});
+                  {"message", reason + ", and the backup folder on this computer failed too: " +
+                                  made.message()}});
     return false;
   }
 

@@ -19,9 +19,14 @@ class Failover {
  public:
   /// `finish` ends the recording when no move is possible; it must outlive
   /// this object but need not be built yet.
-  Failover(const Options& options, Take& take, Writer& writer, FileSystem& drive, const EventStream& events,
-           Finish& finish)
-      : options_(options), take_(take), writer_(writer), drive_(drive), events_(events), finish_(finish) {}
+  Failover(const Options& options, Take& take, Writer& writer, FileSystem& drive,
+           const EventStream& events, Finish& finish)
+      : options_(options),
+        take_(take),
+        writer_(writer),
+        drive_(drive),
+        events_(events),
+        finish_(finish) {}
 
   /// Asks the main queue for a failover on behalf of `from`, the Sink whose
   /// drive failed. Safe from any thread.

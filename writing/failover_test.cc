@@ -44,7 +44,8 @@ class FailoverTest : public RecordingTest {
 TEST_F(FailoverTest, AFullDriveMovesTheRecordingReplayingWhatItMayNotHoldAndNoFrameIsLost) {
   drive.limitedDir = out();
   drive.spaceLeft = 20 * 4096 * 4;  // 20 chunks, less the headers
-  ASSERT_EQ(start({"--out", out(), "--fallback", backup(), "--bits", "32", "--track", "1:Count"}), "");
+  ASSERT_EQ(start({"--out", out(), "--fallback", backup(), "--bits", "32", "--track", "1:Count"}),
+            "");
   takeEvents();
   for (int k = 0; k < 25; ++k) deliverNext();
   Event failover = runUntil("failover").back();
@@ -53,7 +54,8 @@ TEST_F(FailoverTest, AFullDriveMovesTheRecordingReplayingWhatItMayNotHoldAndNoFr
   EXPECT_EQ(failover["files"], (Event{backup() + "/01 Count (part 2).wav"}));
   for (int k = 0; k < 5; ++k) deliverNext();
   ASSERT_EQ(exitStatusOf([this] { recorder->finish().finish("stop"); }), 0);
-  EXPECT_EQ(takeEvents().back()["files"], (Event{out() + "/01 Count.wav", backup() + "/01 Count (part 2).wav"}));
+  EXPECT_EQ(takeEvents().back()["files"],
+            (Event{out() + "/01 Count.wav", backup() + "/01 Count (part 2).wav"}));
 
   std::vector<float> part1 = readFloat(out() + "/01 Count.wav").samples;
   std::vector<float> part2 = readFloat(backup() + "/01 Count (part 2).wav").samples;
@@ -63,7 +65,8 @@ TEST_F(FailoverTest, AFullDriveMovesTheRecordingReplayingWhatItMayNotHoldAndNoFr
   EXPECT_EQ(start + overlap, static_cast<std::int64_t>(part1.size()));
   EXPECT_GT(overlap, 48000);
   for (std::size_t i = 0; i < part1.size(); ++i) ASSERT_EQ(part1[i], static_cast<float>(i));
-  for (std::size_t i = 0; i < part2.size(); ++i) ASSERT_EQ(part2[i], static_cast<float>(start + std::int64_t(i)));
+  for (std::size_t i = 0; i < part2.size(); ++i)
+    ASSERT_EQ(part2[i], static_cast<float>(start + std::int64_t(i)));
   EXPECT_EQ(start + static_cast<std::int64_t>(part2.size()), delivered);
 }
 
@@ -73,14 +76,16 @@ TEST_F(FailoverTest, ALateRequestFromTheAbandonedDriveDoesNotEndTheRecording) {
   SinkRef first = take().firstSink;
   recorder->failover().failover("The drive stopped responding");
   ASSERT_EQ(takeEvents().back()["event"], "failover");
-  recorder->failover().failover("Writing to the drive failed (Input/output error)", first);  // queued before the move
+  recorder->failover().failover("Writing to the drive failed (Input/output error)",
+                                first);  // queued before the move
   EXPECT_TRUE(takeEvents().empty());
   EXPECT_FALSE(recorder->finish().stopping());
   // A failure of the backup drive itself ends it.
   std::vector<Event> end = endThrough("Writing to the drive failed (Input/output error)");
   ASSERT_EQ(end.size(), 2u);
   EXPECT_EQ(end[0]["message"],
-            "Writing to the drive failed (Input/output error). Recording stopped; what was written is saved.");
+            "Writing to the drive failed (Input/output error). Recording stopped; what was written "
+            "is saved.");
   EXPECT_EQ(end[1]["reason"], "write-error");
 }
 
@@ -89,8 +94,11 @@ TEST_F(FailoverTest, WithoutABackupTheFailureEndsTheRecordingAndABackupThatCanno
   takeEvents();
   std::vector<Event> end = endThrough("The drive stopped responding");
   ASSERT_EQ(end.size(), 2u);
-  EXPECT_EQ(end[0], (Event{{"event", "error"},
-                           {"message", "The drive stopped responding. Recording stopped; what was written is saved."}}));
+  EXPECT_EQ(
+      end[0],
+      (Event{{"event", "error"},
+             {"message",
+              "The drive stopped responding. Recording stopped; what was written is saved."}}));
   EXPECT_EQ(end[1]["reason"], "write-error");
 
   ASSERT_EQ(start({"--out", out(), "--fallback", backup(), "--track", "1:A"}), "");
@@ -98,8 +106,9 @@ TEST_F(FailoverTest, WithoutABackupTheFailureEndsTheRecordingAndABackupThatCanno
   drive.noFolders = true;
   end = endThrough("The drive stopped responding");
   ASSERT_EQ(end.size(), 3u);
-  EXPECT_EQ(end[0]["message"], "The drive stopped responding, and the backup folder on this computer failed too: " +
-                                   backup() + ": Permission denied");
+  EXPECT_EQ(end[0]["message"],
+            "The drive stopped responding, and the backup folder on this computer failed too: " +
+                backup() + ": Permission denied");
   EXPECT_EQ(end[2]["reason"], "write-error");
 }
 

@@ -24,11 +24,13 @@ class PosixFile : public WritableFile {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  Status write(std::int64_t offset, const void* data, std::size_t size, std::size_t* written) override {
+  Status write(std::int64_t offset, const void* data, std::size_t size,
+               std::size_t* written) override {
     const char* bytes = static_cast<const char*>(data);
     *written = 0;
     while (*written < size) {
-      ssize_t n = pwrite(fd_, bytes + *written, size - *written, static_cast<off_t>(offset + *written));
+      ssize_t n =
+          pwrite(fd_, bytes + *written, size - *written, static_cast<off_t>(offset + *written));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return failed();
       if (n == 0) return Status::posix(path_, ENOSPC);

@@ -17,7 +17,8 @@ class WritableFile {
 
   /// Writes `size` bytes at `offset`; `*written` says how many the drive
   /// took, also when it refused the rest.
-  virtual Status write(std::int64_t offset, const void* data, std::size_t size, std::size_t* written) = 0;
+  virtual Status write(std::int64_t offset, const void* data, std::size_t size,
+                       std::size_t* written) = 0;
   /// Reads up to `size` bytes at `offset`; `*read` says how many came.
   virtual Status read(std::int64_t offset, void* into, std::size_t size, std::size_t* read) = 0;
   /// The file's length on the drive.

@@ -44,9 +44,11 @@ void Finish::finish(const std::string& reason) {
   }
   double unsavedSeconds = static_cast<double>(unsavedFrames) / options_.sampleRate;
   if (unsaved && unsavedSeconds > 0) {
-    events_.emit({{"event", "warning"},
-                  {"message", "The last " + std::to_string(static_cast<long long>(std::round(unsavedSeconds))) +
-                                  " s couldn’t be written: the drive stopped responding."}});
+    events_.emit(
+        {{"event", "warning"},
+         {"message", "The last " +
+                         std::to_string(static_cast<long long>(std::round(unsavedSeconds))) +
+                         " s couldn’t be written: the drive stopped responding."}});
   }
   events_.emit({{"event", "stopped"},
                 {"reason", reason},

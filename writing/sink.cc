@@ -10,7 +10,15 @@ namespace {
 
 bool forbidden(char32_t cp) {
   switch (cp) {
-    case '/': case '\\': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+    case '/':
+    case '\\':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
       return true;
     default:
       return isControlOrFormat(cp);
@@ -26,16 +34,17 @@ std::string safeFileName(std::string_view name) {
   return trimmed.empty() ? "Track" : trimmed;
 }
 
-Sink::Sink(std::string dir, std::vector<std::string> paths, std::vector<std::unique_ptr<TrackFile>> files)
+Sink::Sink(std::string dir, std::vector<std::string> paths,
+           std::vector<std::unique_ptr<TrackFile>> files)
     : dir_(std::move(dir)),
       paths_(std::move(paths)),
       files_(std::move(files)),
-      queue_(std::make_unique<SerialQueue>("quilltap.writer." +
-                                           std::to_string(static_cast<std::int64_t>(
-                                               std::hash<std::string>{}(dir_))))) {}
+      queue_(std::make_unique<SerialQueue>(
+          "quilltap.writer." +
+          std::to_string(static_cast<std::int64_t>(std::hash<std::string>{}(dir_))))) {}
 
-Status Sink::create(FileSystem& drive, const Options& options, const std::string& dir, const std::string& suffix,
-                    SinkRef* created) {
+Status Sink::create(FileSystem& drive, const Options& options, const std::string& dir,
+                    const std::string& suffix, SinkRef* created) {
   if (Status made = drive.createFolders(dir); !made.ok()) return made;
   std::vector<std::string> paths;
   std::vector<std::unique_ptr<TrackFile>> files;
@@ -49,9 +58,10 @@ Status Sink::create(FileSystem& drive, const Options& options, const std::string
     }
     std::string path = dir + (dir.ends_with('/') ? "" : "/") + base + suffix + ".wav";
     std::unique_ptr<TrackFile> file;
-    Status opened = TrackFile::create(drive, path, output.name, options.sampleRate, static_cast<int>(output.channels),
-                                      options.bitDepth, &file);
-    if (!opened.ok()) return Status::error("Could not create " + path + ": " + opened.description());
+    Status opened = TrackFile::create(drive, path, output.name, options.sampleRate,
+                                      static_cast<int>(output.channels), options.bitDepth, &file);
+    if (!opened.ok())
+      return Status::error("Could not create " + path + ": " + opened.description());
     files.push_back(std::move(file));
     paths.push_back(std::move(path));
   }

@@ -28,8 +28,8 @@ class Sink {
   /// Creates `dir` (with parents) on `drive` and one empty track file per
   /// output of `options`, named after the output with `suffix` before ".wav".
   /// Files already made stay on disk when a later one fails.
-  static Status create(FileSystem& drive, const Options& options, const std::string& dir, const std::string& suffix,
-                       SinkRef* created);
+  static Status create(FileSystem& drive, const Options& options, const std::string& dir,
+                       const std::string& suffix, SinkRef* created);
 
   const std::string& dir() const { return dir_; }
   const std::vector<std::string>& paths() const { return paths_; }
@@ -45,7 +45,8 @@ class Sink {
   bool syncFailed = false;
 
  private:
-  Sink(std::string dir, std::vector<std::string> paths, std::vector<std::unique_ptr<TrackFile>> files);
+  Sink(std::string dir, std::vector<std::string> paths,
+       std::vector<std::unique_ptr<TrackFile>> files);
 
   const std::string dir_;
   const std::vector<std::string> paths_;

@@ -37,7 +37,8 @@ class SinkTest : public ::testing::Test {
                                     const std::string& suffix = "") {
     EXPECT_TRUE(make(scratch + "/names" + std::to_string(++folders), names, mixing, suffix).ok());
     std::vector<std::string> made;
-    for (const std::string& path : sink->paths()) made.push_back(fs::path(path).filename().string());
+    for (const std::string& path : sink->paths())
+      made.push_back(fs::path(path).filename().string());
     return made;
   }
 
@@ -51,8 +52,10 @@ class SinkTest : public ::testing::Test {
 TEST_F(SinkTest, FilesAreNumberedAndNamedAfterTheirOutputs) {
   EXPECT_EQ(namesFor({"Kick", "Vox: lead", "   "}),
             (std::vector<std::string>{"01 Kick.wav", "02 Vox_ lead.wav", "03 Track.wav"}));
-  EXPECT_EQ(namesFor({"Kick"}, false, " (part 2)"), (std::vector<std::string>{"01 Kick (part 2).wav"}));
-  EXPECT_EQ(namesFor({"Main mix"}, true, " (part 2)"), (std::vector<std::string>{"Main mix (part 2).wav"}));
+  EXPECT_EQ(namesFor({"Kick"}, false, " (part 2)"),
+            (std::vector<std::string>{"01 Kick (part 2).wav"}));
+  EXPECT_EQ(namesFor({"Main mix"}, true, " (part 2)"),
+            (std::vector<std::string>{"Main mix (part 2).wav"}));
   std::vector<std::string> hundred = namesFor(std::vector<std::string>(100, "Ch"));
   EXPECT_EQ(hundred[98], "99 Ch.wav");
   EXPECT_EQ(hundred[99], "100 Ch.wav");
@@ -71,7 +74,8 @@ TEST_F(SinkTest, UnsafeCharactersEachBecomeOneUnderscore) {
 TEST_F(SinkTest, FailuresNameTheFolderOrFileAndLeaveTheEarlierFiles) {
   const std::string dir = scratch + "/a/b";
   ASSERT_TRUE(fs::create_directories(dir + "/03 C.wav"));
-  EXPECT_EQ(make(dir, {"A", "B", "C", "D"}).message(), "Could not create " + dir + "/03 C.wav: Is a directory");
+  EXPECT_EQ(make(dir, {"A", "B", "C", "D"}).message(),
+            "Could not create " + dir + "/03 C.wav: Is a directory");
   EXPECT_EQ(readFloat(dir + "/01 A.wav").info.frames, 0);  // closed, as valid empty WAV files
   EXPECT_FALSE(fs::exists(dir + "/04 D.wav"));
   { std::ofstream(scratch + "/plain") << "not a folder"; }

@@ -20,7 +20,7 @@ struct Take {
   Mutex lock;
   SinkRef current GUARDED_BY(lock);
   std::vector<SinkRef> abandoned GUARDED_BY(lock);  // given up by a failover, oldest first
-  std::deque<ChunkRef> pending GUARDED_BY(lock);     // not yet written into `current`
+  std::deque<ChunkRef> pending GUARDED_BY(lock);    // not yet written into `current`
   /// Written into `current`: at least the last second, and every chunk its
   /// drive may not hold durably yet.
   std::deque<ChunkRef> recent GUARDED_BY(lock);

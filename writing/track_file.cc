@@ -11,9 +11,12 @@ namespace {
 
 int sampleFormat(std::int64_t bitDepth) {
   switch (bitDepth) {
-    case 16: return SF_FORMAT_PCM_16;
-    case 24: return SF_FORMAT_PCM_24;
-    default: return SF_FORMAT_FLOAT;
+    case 16:
+      return SF_FORMAT_PCM_16;
+    case 24:
+      return SF_FORMAT_PCM_24;
+    default:
+      return SF_FORMAT_FLOAT;
   }
 }
 
@@ -30,20 +33,24 @@ SF_BROADCAST_INFO broadcastInfo(const std::string& name) {
 
 }  // namespace
 
-TrackFile::TrackFile(std::unique_ptr<WritableFile> file, std::string name, double sampleRate, int channels,
-                     std::int64_t bitDepth)
+TrackFile::TrackFile(std::unique_ptr<WritableFile> file, std::string name, double sampleRate,
+                     int channels, std::int64_t bitDepth)
     : file_(std::move(file)),
       name_(std::move(name)),
       sampleRate_(sampleRate),
       channels_(channels),
-      scale_(bitDepth == 16 ? 32768.0f : bitDepth == 24 ? 8388608.0f : 0.0f),
+      scale_(bitDepth == 16   ? 32768.0f
+             : bitDepth == 24 ? 8388608.0f
+                              : 0.0f),
       bytesPerFrame_(channels * static_cast<int>(bitDepth / 8)) {}
 
-Status TrackFile::create(FileSystem& drive, const std::string& path, const std::string& name, double sampleRate,
-                         int channels, std::int64_t bitDepth, std::unique_ptr<TrackFile>* created) {
+Status TrackFile::create(FileSystem& drive, const std::string& path, const std::string& name,
+                         double sampleRate, int channels, std::int64_t bitDepth,
+                         std::unique_ptr<TrackFile>* created) {
   std::unique_ptr<WritableFile> raw;
   if (Status opened = drive.createFile(path, &raw); !opened.ok()) return opened;
-  std::unique_ptr<TrackFile> file(new TrackFile(std::move(raw), name, sampleRate, channels, bitDepth));
+  std::unique_ptr<TrackFile> file(
+      new TrackFile(std::move(raw), name, sampleRate, channels, bitDepth));
   static SF_VIRTUAL_IO io = {&TrackFile::fileLength, &TrackFile::seek, &TrackFile::read,
                              &TrackFile::write, &TrackFile::tell};
   SF_INFO info = {};
@@ -51,7 +58,8 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
   info.channels = channels;
   info.format = SF_FORMAT_RF64 | sampleFormat(bitDepth) | SF_ENDIAN_LITTLE;
   file->sndfile_ = sf_open_virtual(&io, SFM_WRITE, &info, file.get());
-  if (!file->sndfile_) return file->error_.ok() ? Status::error(sf_strerror(nullptr)) : file->error_;
+  if (!file->sndfile_)
+    return file->error_.ok() ? Status::error(sf_strerror(nullptr)) : file->error_;
   sf_command(file->sndfile_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
   // Integer samples arrive already scaled to the file's full scale (prepare).
   if (file->scale_ != 0) sf_command(file->sndfile_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
@@ -78,7 +86,8 @@ Status TrackFile::failure(const char* fallback) {
   return Status::error(sndfile_ && sf_error(sndfile_) ? sf_strerror(sndfile_) : fallback);
 }
 
-Status TrackFile::place(std::chrono::system_clock::time_point takeStart, std::int64_t framesBefore) {
+Status TrackFile::place(std::chrono::system_clock::time_point takeStart,
+                        std::int64_t framesBefore) {
   using namespace std::chrono;
   const auto second = floor<seconds>(takeStart);
   const std::time_t t = system_clock::to_time_t(second);
@@ -114,7 +123,8 @@ using Ints = std::int32_t __attribute__((vector_size(16)));
 
 // `to[i]` = `from[i]` scaled by `scale`, rounded down to a whole step (as
 // libsndfile's clipping conversion does), clipped to [low, high], NaN as 0.
-void scaleAndClip(float* to, const float* from, std::int64_t frames, float scale, float low, float high) {
+void scaleAndClip(float* to, const float* from, std::int64_t frames, float scale, float low,
+                  float high) {
   const Floats s = {scale, scale, scale, scale};
   const Floats lo = {low, low, low, low};
   const Floats hi = {high, high, high, high};
@@ -237,7 +247,9 @@ sf_count_t TrackFile::fileLength(void* self) {
 sf_count_t TrackFile::seek(sf_count_t offset, int whence, void* self) {
   auto* file = static_cast<TrackFile*>(self);
   file->flushStaged();
-  sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? file->position_ : fileLength(self);
+  sf_count_t base = whence == SEEK_SET   ? 0
+                    : whence == SEEK_CUR ? file->position_
+                                         : fileLength(self);
   if (base < 0 || base + offset < 0) return -1;
   file->position_ = base + offset;
   return file->position_;
@@ -246,7 +258,8 @@ sf_count_t TrackFile::seek(sf_count_t offset, int whence, void* self) {
 sf_count_t TrackFile::read(void* into, sf_count_t count, void* self) {
   auto* file = static_cast<TrackFile*>(self);
   std::size_t got = 0;
-  if (Status read = file->file_->read(file->position_, into, static_cast<std::size_t>(count), &got); !read.ok()) {
+  if (Status read = file->file_->read(file->position_, into, static_cast<std::size_t>(count), &got);
+      !read.ok()) {
     file->error_ = read;
   }
   file->position_ += static_cast<sf_count_t>(got);
@@ -265,7 +278,8 @@ sf_count_t TrackFile::write(const void* from, sf_count_t count, void* self) {
 
 sf_count_t TrackFile::writeAt(const void* from, sf_count_t count) {
   std::size_t done = 0;
-  if (Status wrote = file_->write(position_, from, static_cast<std::size_t>(count), &done); !wrote.ok()) {
+  if (Status wrote = file_->write(position_, from, static_cast<std::size_t>(count), &done);
+      !wrote.ok()) {
     error_ = wrote;
   }
   position_ += static_cast<sf_count_t>(done);

@@ -27,8 +27,9 @@ namespace quilltap {
 class TrackFile {
  public:
   /// Creates `path` on `drive` for writing, replacing any file there.
-  static Status create(FileSystem& drive, const std::string& path, const std::string& name, double sampleRate,
-                       int channels, std::int64_t bitDepth, std::unique_ptr<TrackFile>* created);
+  static Status create(FileSystem& drive, const std::string& path, const std::string& name,
+                       double sampleRate, int channels, std::int64_t bitDepth,
+                       std::unique_ptr<TrackFile>* created);
   /// Completes the header and closes the file; errors are ignored here.
   ~TrackFile();
   TrackFile(const TrackFile&) = delete;

@@ -26,11 +26,12 @@ class TrackFileTest : public ::testing::Test {
   }
   // `buffer` written into a new file of `bits`, closed; the file's path.
   std::string written(const PcmBuffer& buffer, std::int64_t bits, std::int64_t rate = 48000,
-                      std::chrono::system_clock::time_point takeStart = {}, std::int64_t framesBefore = 0) {
+                      std::chrono::system_clock::time_point takeStart = {},
+                      std::int64_t framesBefore = 0) {
     std::string path = scratch + "/" + std::to_string(++files) + ".wav";
     std::unique_ptr<TrackFile> file;
-    EXPECT_TRUE(TrackFile::create(drive, path, "Late", static_cast<double>(rate), static_cast<int>(buffer.channelCount()),
-                                  bits, &file)
+    EXPECT_TRUE(TrackFile::create(drive, path, "Late", static_cast<double>(rate),
+                                  static_cast<int>(buffer.channelCount()), bits, &file)
                     .ok());
     EXPECT_TRUE(file->place(takeStart, framesBefore).ok());
     EXPECT_TRUE(file->write(buffer).ok());
@@ -86,7 +87,8 @@ TEST_F(TrackFileTest, TheTimeReferenceOfALateTakeCountsOnPastMidnightInLocalTime
   std::tm day = {};
   localtime_r(&now, &day);
   day.tm_hour = 23, day.tm_min = 59, day.tm_sec = 59, day.tm_isdst = -1;
-  const auto takeStart = std::chrono::system_clock::from_time_t(std::mktime(&day)) + std::chrono::milliseconds(500);
+  const auto takeStart =
+      std::chrono::system_clock::from_time_t(std::mktime(&day)) + std::chrono::milliseconds(500);
   // The file's first frame comes 2 s after the take's, on the next day. At
   // 96 kHz the count is beyond 32 bits.
   constexpr std::int64_t kRate = 96000;

@@ -16,10 +16,12 @@ Status writeChunk(Sink& sink, const Chunk& chunk) {
   auto& files = sink.files();
   for (std::size_t i = 0; i < files.size(); ++i) {
     // A file is placed on the day's timeline by the first chunk it takes.
-    Status written = files[i]->framesWritten() > 0 ? Status() : files[i]->place(chunk.takeStart, chunk.position);
+    Status written =
+        files[i]->framesWritten() > 0 ? Status() : files[i]->place(chunk.takeStart, chunk.position);
     if (written.ok()) written = files[i]->write(chunk.buffers[i]);
     if (!written.ok()) {
-      for (std::size_t j = 0; j < i; ++j) files[j]->truncate(files[j]->framesWritten() - chunk.frames);
+      for (std::size_t j = 0; j < i; ++j)
+        files[j]->truncate(files[j]->framesWritten() - chunk.frames);
       return written;
     }
   }
@@ -59,7 +61,8 @@ void Writer::trimRecent() {
   std::deque<ChunkRef>& recent = take_.recent;
   std::int64_t afterFirst = 0;
   for (std::size_t k = 1; k < recent.size(); ++k) afterFirst += recent[k]->frames;
-  while (recent.size() > 1 && afterFirst >= second && recent.front()->sequence <= take_.durableSequence) {
+  while (recent.size() > 1 && afterFirst >= second &&
+         recent.front()->sequence <= take_.durableSequence) {
     recent.pop_front();
     afterFirst -= recent.front()->frames;
   }
@@ -82,7 +85,8 @@ bool Writer::drain(const SinkRef& sink) {
     }
 
     hold.lock();
-    bool counted = take_.current == sink && !take_.pending.empty() && take_.pending.front() == chunk;
+    bool counted =
+        take_.current == sink && !take_.pending.empty() && take_.pending.front() == chunk;
     if (counted) {
       take_.pending.pop_front();
       take_.writtenFrames += chunk->frames;
@@ -134,8 +138,9 @@ bool Writer::flushAndClose(const SinkRef& sink, double timeout) {
     outcome->closed.store(ok);
     outcome->done.signal();
   });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                          std::chrono::duration<double>(timeout));
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(timeout));
   if (!outcome->done.waitUntil(deadline)) return false;
   return outcome->closed.load();
 }

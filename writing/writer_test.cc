@@ -15,8 +15,10 @@ namespace {
 namespace fs = std::filesystem;
 
 // A value that tells chunk, output, channel and frame apart; exact in float.
-float sampleOf(std::int64_t sequence, std::size_t output, std::uint32_t channel, std::int64_t frame) {
-  return static_cast<float>(sequence * 64 + static_cast<std::int64_t>(output) * 8 + channel) / 65536.0f +
+float sampleOf(std::int64_t sequence, std::size_t output, std::uint32_t channel,
+               std::int64_t frame) {
+  return static_cast<float>(sequence * 64 + static_cast<std::int64_t>(output) * 8 + channel) /
+             65536.0f +
          static_cast<float>(frame % 256) / 256.0f;
 }
 
@@ -53,11 +55,13 @@ class WriterTest : public ::testing::Test {
     for (std::size_t o = 0; o < options.outputs.size(); ++o) {
       PcmBuffer buffer(static_cast<std::uint32_t>(options.outputs[o].channels), frames);
       for (std::uint32_t c = 0; c < buffer.channelCount(); ++c) {
-        for (std::int64_t i = 0; i < frames; ++i) buffer.channel(c)[i] = sampleOf(sequence, o, c, i);
+        for (std::int64_t i = 0; i < frames; ++i)
+          buffer.channel(c)[i] = sampleOf(sequence, o, c, i);
       }
       buffers.push_back(std::move(buffer));
     }
-    return std::make_shared<const Chunk>(std::move(buffers), frames, std::chrono::steady_clock::now(), sequence);
+    return std::make_shared<const Chunk>(std::move(buffers), frames,
+                                         std::chrono::steady_clock::now(), sequence);
   }
   ChunkRef push(ChunkRef made) {
     MutexLock hold(take.lock);
@@ -70,7 +74,8 @@ class WriterTest : public ::testing::Test {
     for (const ChunkRef& c : chunks) {
       const PcmBuffer& buffer = c->buffers[output];
       for (std::int64_t i = 0; i < c->frames; ++i)
-        for (std::uint32_t k = 0; k < buffer.channelCount(); ++k) all.push_back(buffer.channel(k)[i]);
+        for (std::uint32_t k = 0; k < buffer.channelCount(); ++k)
+          all.push_back(buffer.channel(k)[i]);
     }
     return all;
   }
@@ -103,7 +108,8 @@ TEST_F(WriterTest, EveryPendingChunkGoesInOrderIntoEveryFileOfTheCurrentSinkOnly
   EXPECT_TRUE(writer.drain(sink));
   EXPECT_EQ(recent(), chunks);
   ASSERT_TRUE(flushed(sink));
-  for (std::size_t o = 0; o < 2; ++o) EXPECT_EQ(readFloat(sink->paths()[o]).samples, expected(chunks, o)) << o;
+  for (std::size_t o = 0; o < 2; ++o)
+    EXPECT_EQ(readFloat(sink->paths()[o]).samples, expected(chunks, o)) << o;
   MutexLock hold(take.lock);
   EXPECT_EQ(take.writtenFrames, 1000 + 480 + 2048);
 }
@@ -129,13 +135,15 @@ TEST_P(RecentTest, RecentHoldsTheNewestSecondAndEachSecondIsMadeDurableHeaderFir
     EXPECT_EQ(held.size(), written >= 48000 ? param.recentChunks : static_cast<std::size_t>(k));
     if (k % static_cast<std::int64_t>(param.recentChunks) == 0) {
       // The sync brought every header up to date while the files stay open.
-      for (const std::string& path : sink->paths()) EXPECT_EQ(readFloat(path).info.frames, written) << path;
+      for (const std::string& path : sink->paths())
+        EXPECT_EQ(readFloat(path).info.frames, written) << path;
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(ChunkSizes, RecentTest,
-                         ::testing::Values(RecentCase{4800, 10}, RecentCase{4096, 12}, RecentCase{60000, 1}));
+                         ::testing::Values(RecentCase{4800, 10}, RecentCase{4096, 12},
+                                           RecentCase{60000, 1}));
 
 TEST_F(WriterTest, AFailedSyncIsNeverForgottenByALaterGoodOne) {
   options.sampleRate = 8000;
@@ -169,7 +177,8 @@ TEST_F(WriterTest, AChunkGoesIntoEveryFileOrNoneSoARetryNeverWritesItTwice) {
   drive.spaceLeft = INT64_MAX;
   EXPECT_TRUE(writer.drain(sink));
   ASSERT_TRUE(flushed(sink));
-  for (std::size_t o = 0; o < 2; ++o) EXPECT_EQ(readFloat(sink->paths()[o]).samples, expected(chunks, o)) << o;
+  for (std::size_t o = 0; o < 2; ++o)
+    EXPECT_EQ(readFloat(sink->paths()[o]).samples, expected(chunks, o)) << o;
 }
 
 TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {

@@ -11,7 +11,8 @@ FakeEngine::~FakeEngine() {
   if (system_.engine == this) system_.engine = nullptr;
 }
 
-Status FakeEngine::selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) {
+Status FakeEngine::selectDevice(const InputDevice& device,
+                                const std::vector<std::int64_t>& channels) {
   selected_ = device;
   used_ = channels;
   return system_.selectError.empty() ? Status() : Status::error(system_.selectError);
@@ -19,7 +20,8 @@ Status FakeEngine::selectDevice(const InputDevice& device, const std::vector<std
 
 InputFormat FakeEngine::inputFormat() {
   InputFormat format = system_.format;
-  if (format.channelCount == 0) format.channelCount = static_cast<std::uint32_t>(selected_.channels);
+  if (format.channelCount == 0)
+    format.channelCount = static_cast<std::uint32_t>(selected_.channels);
   return format;
 }
 
@@ -39,17 +41,18 @@ Status FakeEngine::start() {
 
 void FakeEngine::stop() { running_ = false; }
 
-void FakeEngine::onConfigurationChange(std::function<void()> handler) { changed_ = std::move(handler); }
-
-std::int64_t FakeEngine::takeLostFrames() {
-  return std::exchange(system_.lostFrames, 0);
+void FakeEngine::onConfigurationChange(std::function<void()> handler) {
+  changed_ = std::move(handler);
 }
+
+std::int64_t FakeEngine::takeLostFrames() { return std::exchange(system_.lostFrames, 0); }
 
 bool FakeEngine::deliver(const std::vector<std::vector<float>>& channels) {
   if (!tap_ || !running_) return false;
   // No allocation here: tests make the tap's own allocations fail.
   std::array<const float*, 64> pointers{};
-  for (std::size_t c = 0; c < channels.size() && c < pointers.size(); ++c) pointers[c] = channels[c].data();
+  for (std::size_t c = 0; c < channels.size() && c < pointers.size(); ++c)
+    pointers[c] = channels[c].data();
   std::uint32_t frames = channels.empty() ? 0 : static_cast<std::uint32_t>(channels[0].size());
   tap_(AudioBuffer{pointers.data(), static_cast<std::uint32_t>(channels.size()), frames});
   return true;

@@ -17,7 +17,8 @@ class FakeEngine : public AudioEngine {
   explicit FakeEngine(FakeAudioSystem& system) : system_(system) {}
   ~FakeEngine() override;
 
-  Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>& channels) override;
+  Status selectDevice(const InputDevice& device,
+                      const std::vector<std::int64_t>& channels) override;
   InputFormat inputFormat() override;
   void installTap(std::uint32_t bufferSize, TapBlock block) override;
   void removeTap() override;
@@ -55,7 +56,7 @@ class FakeAudioSystem : public AudioSystem {
  public:
   std::vector<InputDevice> devices;
   bool engineAvailable = true;
-  std::string selectError;  // not empty: selecting the device fails with it
+  std::string selectError;       // not empty: selecting the device fails with it
   InputFormat format{48000, 0};  // channelCount 0: the selected device's channels
   std::string startError;        // not empty: start refuses with it
   std::int64_t lostFrames = 0;

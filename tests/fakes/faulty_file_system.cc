@@ -22,7 +22,8 @@ class FaultyFile : public WritableFile {
         limited_(path_.rfind(drive.limitedDir, 0) == 0) {}
 
   // Only bytes that make the file longer take space, as on a real drive.
-  Status write(std::int64_t offset, const void* data, std::size_t size, std::size_t* written) override {
+  Status write(std::int64_t offset, const void* data, std::size_t size,
+               std::size_t* written) override {
     if (limited_) drive_.waitWhileStalled();
     std::int64_t length = 0;
     if (!limited_ || !real_->length(&length).ok()) return real_->write(offset, data, size, written);
@@ -34,7 +35,8 @@ class FaultyFile : public WritableFile {
       return real_->write(offset, data, size, written);
     }
     drive_.spaceLeft = 0;
-    auto fits = static_cast<std::size_t>(std::max<std::int64_t>(0, std::max(length, offset) + left - offset));
+    auto fits = static_cast<std::size_t>(
+        std::max<std::int64_t>(0, std::max(length, offset) + left - offset));
     if (Status partial = real_->write(offset, data, fits, written); !partial.ok()) return partial;
     return Status::posix(path_, ENOSPC);
   }
@@ -45,7 +47,9 @@ class FaultyFile : public WritableFile {
   Status truncate(std::int64_t length) override {
     return take(drive_.failingTruncates) ? Status::posix(path_, EIO) : real_->truncate(length);
   }
-  Status sync() override { return take(drive_.failingSyncs) ? Status::posix(path_, EIO) : real_->sync(); }
+  Status sync() override {
+    return take(drive_.failingSyncs) ? Status::posix(path_, EIO) : real_->sync();
+  }
   Status close() override {
     if (limited_) drive_.waitWhileStalled();
     if (drive_.onClose) drive_.onClose(path_);

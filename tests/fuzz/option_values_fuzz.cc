@@ -13,7 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (std::optional<Track> track = parseTrack(value)) {
     if (track->channels.empty() || track->channels.size() > 2) abort();
     if (track->name.empty()) abort();
-    if (value.find(':') == std::string::npos && track->name != "Ch " + value.substr(value.find_first_not_of(':'))) abort();
+    if (value.find(':') == std::string::npos &&
+        track->name != "Ch " + value.substr(value.find_first_not_of(':')))
+      abort();
   }
   std::vector<float> gains = parseGains(value);
   std::size_t pieces = 1;

@@ -61,7 +61,7 @@ FAULTS = [
     ("Source sends +-inf and NaN", "levels stay numbers, stops normally",
      "test_hardening.NonFiniteSamples.test_infinite_and_nan_samples_give_finite_levels"),
     ("Sample rate changed (fake audio layer)", "warning, device-changed",
-     "unit:DeviceChangeTest.ARateChangeEndsTheRecordingWithTheRatesInTheWarning"),
+     "unit:DeviceChangeTest.AGoneOrChangedDeviceEndsTheRecordingWithAWarningThatSaysWhy"),
     ("Parent gone: stdin closed", "parent-exited",
      "test_control.Stopping.test_closing_stdin"),
     ("Parent gone: stdout closed", "no SIGPIPE death, take kept, stops on stdin's end",

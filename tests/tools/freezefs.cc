@@ -47,8 +47,16 @@
 // Exits 0 after a clean shutdown, 1 on bad usage or when the mount fails.
 
 #define FUSE_USE_VERSION 312
+#include <dirent.h>
+#include <fcntl.h>
 #include <fuse.h>
 #include <fuse_lowlevel.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -64,15 +72,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 namespace {
 

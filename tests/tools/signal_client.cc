@@ -26,6 +26,7 @@
 #include <jack/jack.h>
 #include <jack/metadata.h>
 #include <jack/uuid.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -33,12 +34,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -224,12 +223,12 @@ int main(int argc, char** argv) {
   jack_set_error_function(ignoreMessage);
   jack_set_info_function(ignoreMessage);
   jack_status_t status;
-  gen.client = jack_client_open(opts.name.c_str(),
-                                static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
-                                &status);
+  gen.client =
+      jack_client_open(opts.name.c_str(),
+                       static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
   if (gen.client == nullptr) {
-    std::fprintf(stderr, "signal_client: cannot open client %s (status 0x%x)\n",
-                 opts.name.c_str(), static_cast<unsigned>(status));
+    std::fprintf(stderr, "signal_client: cannot open client %s (status 0x%x)\n", opts.name.c_str(),
+                 static_cast<unsigned>(status));
     return 1;
   }
 
@@ -261,7 +260,8 @@ int main(int argc, char** argv) {
     if (opts.reprettySeconds > 0) {
       timespec wait;
       wait.tv_sec = static_cast<time_t>(opts.reprettySeconds);
-      wait.tv_nsec = static_cast<long>((opts.reprettySeconds - static_cast<double>(wait.tv_sec)) * 1e9);
+      wait.tv_nsec =
+          static_cast<long>((opts.reprettySeconds - static_cast<double>(wait.tv_sec)) * 1e9);
       sig = sigtimedwait(&waited, nullptr, &wait);
       if (sig < 0) {
         if (errno == EAGAIN) assertPrettyName(gen.client, opts);

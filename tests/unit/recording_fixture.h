@@ -63,7 +63,8 @@ class RecordingTest : public ::testing::Test {
 
   /// Parses `words` as options of `record`, lets `tweak` change what no
   /// option sets, and makes the recorder.
-  Recorder& make(std::vector<std::string> words, const std::function<void(Options&)>& tweak = nullptr) {
+  Recorder& make(std::vector<std::string> words,
+                 const std::function<void(Options&)>& tweak = nullptr) {
     Options options;
     Status parsed = parseRecordOptions(words, &options);
     EXPECT_TRUE(parsed.ok()) << parsed.message();
@@ -75,7 +76,8 @@ class RecordingTest : public ::testing::Test {
 
   /// Starts a recording on the fake "XR18" (4 channels at 48 kHz), without
   /// standard input; returns what failed, or "" when it started.
-  std::string start(std::vector<std::string> words, const std::function<void(Options&)>& tweak = nullptr) {
+  std::string start(std::vector<std::string> words,
+                    const std::function<void(Options&)>& tweak = nullptr) {
     Status started = make(std::move(words), tweak).start(-1);
     return started.ok() ? "" : started.message();
   }
@@ -117,13 +119,15 @@ class RecordingTest : public ::testing::Test {
 
   /// Runs the main queue until the recording ends; returns the exit status.
   static int runToTheEnd() {
-    return exitStatusOf([] { mainQueue().runUntil([] { return false; }, std::chrono::seconds(30)); });
+    return exitStatusOf(
+        [] { mainQueue().runUntil([] { return false; }, std::chrono::seconds(30)); });
   }
 
   /// One buffer of `frames` frames in which channel c (0-based) holds
   /// value(c, i) at frame i.
   template <typename Value>
-  static std::vector<std::vector<float>> buffer(std::size_t channels, std::size_t frames, Value value) {
+  static std::vector<std::vector<float>> buffer(std::size_t channels, std::size_t frames,
+                                                Value value) {
     std::vector<std::vector<float>> data(channels, std::vector<float>(frames));
     for (std::size_t c = 0; c < channels; ++c)
       for (std::size_t i = 0; i < frames; ++i) data[c][i] = value(c, i);
