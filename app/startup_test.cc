@@ -49,8 +49,8 @@ TEST_F(StartupTest, StartedNamesEveryTrackAndItsFile) {
   EXPECT_EQ(takeEvents(), std::vector<Event>{expected});
   EXPECT_EQ(audio.engine->usedChannels(), (std::vector<std::int64_t>{2, 3, 4}));
   ASSERT_EQ(start({"--out", out(), "--mix", "Main: mix", "--track", "1", "--track", "3,4"}), "");
-  for (auto& track : takeEvents().at(0)["tracks"])
-    EXPECT_EQ(track["file"], out() + "/Main_ mix.wav");
+  Event started = takeEvents().at(0);
+  for (auto& track : started["tracks"]) EXPECT_EQ(track["file"], out() + "/Main_ mix.wav");
 }
 
 TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
