@@ -152,12 +152,13 @@ class Api {
     json body = json::parse(req.body, nullptr, false);
     if (body.is_discarded()) return refuse(res, 400, "Malformed JSON");
     json gains = body.is_object() ? body.value("gains", json()) : json();
+    if (!gains.is_array()) return refuse(res, 400, "\"gains\" must be an array of numbers");
     std::string line = "gains ";
     for (const json& gain : gains) {
       if (!gain.is_number()) return refuse(res, 400, "\"gains\" must be an array of numbers");
-      line += (line.size() > 6 ? "," : "") + gainText(gain.get<double>());
+      if (line.size() > 6) line += ',';
+      line += gainText(gain.get<double>());
     }
-    if (!gains.is_array()) return refuse(res, 400, "\"gains\" must be an array of numbers");
     if (!mixing_) return refuse(res, 409, "No mix is being recorded");
     if (gains.size() != gainCount_) {
       return refuse(res, 400,

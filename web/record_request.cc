@@ -34,7 +34,10 @@ std::optional<std::vector<std::string>> trackArguments(const json& tracks, std::
                    "\"name\"");
     }
     std::string spec = std::to_string(channels[0].get<long long>());
-    if (channels.size() == 2) spec += "," + std::to_string(channels[1].get<long long>());
+    if (channels.size() == 2) {
+      spec += ',';
+      spec += std::to_string(channels[1].get<long long>());
+    }
     args.insert(args.end(), {"--track", spec + ":" + track.value("name", "")});
   }
   return args;
@@ -49,7 +52,8 @@ std::optional<std::vector<std::string>> mixArguments(const json& body, std::stri
   std::string gains;
   for (const json& gain : body.value("gains", json::array())) {
     if (!gain.is_number()) return wrong(problem, "\"gains\" must be numbers");
-    gains += (gains.empty() ? "" : ",") + gainText(gain.get<double>());
+    if (!gains.empty()) gains += ',';
+    gains += gainText(gain.get<double>());
   }
   if (!gains.empty()) args.insert(args.end(), {"--gains", gains});
   return args;
