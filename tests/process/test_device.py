@@ -84,9 +84,10 @@ class Case(RecordingCase):
         rec.wait_for("progress", where=lambda e: e["seconds"] > 0)  # PipeWire links late
         return rec, started
 
-    def assert_files(self, rec, stopped, strict=True, lost=None):
+    def assert_files(self, rec, stopped, strict=True, lost=None, silent_tail=0):
         """The track files are valid and hold as many frames as were captured; with `strict`,
-        also every frame's counter, without a gap, from the same first frame time."""
+        also every frame's counter, without a gap, from the same first frame time, but for up
+        to `silent_tail` frames of silence at the end."""
         captured = frames(stopped["seconds"])
         self.assertGreater(captured, 0)
         lost = self.lost(rec) if lost is None else lost
@@ -97,6 +98,9 @@ class Case(RecordingCase):
             if not strict:
                 continue
             for samples, ch in zip(wav.samples, channels):
+                end = len(samples) - silent_tail
+                if silent_tail and not any(samples[end:]):
+                    samples = samples[:end]
                 starts.add(rig.frame_time(rig.first_counter(samples, 32), ch - 1))
                 gaps = rig.counter_gaps(samples, 32)
                 if gaps:
@@ -119,7 +123,10 @@ class Unplugged(Case):
         self.assertEqual(notable(rec), [started, {"event": "warning", "message": DISCONNECTED},
                                         stopped])
         self.assertGreater(frames(stopped["seconds"]), RATE)
-        self.assert_files(rec, stopped)
+        # PipeWire takes a vanished device's links out of the graph before it tells its
+        # clients: one period of silence can follow the last frame there (a known limit).
+        pipewire = isinstance(self.server, rig.PipeWireServer)
+        self.assert_files(rec, stopped, silent_tail=self.server.period if pipewire else 0)
 
 
 class OtherClientOverruns(Case):
