@@ -33,12 +33,12 @@ std::optional<std::vector<std::string>> trackArguments(const json& tracks, std::
                    "Each track needs \"channels\" (one or two channel numbers) and may have a "
                    "\"name\"");
     }
-    std::string spec = std::to_string(channels[0].get<long long>());
+    std::string channelText = std::to_string(channels[0].get<long long>());
     if (channels.size() == 2) {
-      spec += ',';
-      spec += std::to_string(channels[1].get<long long>());
+      channelText += ',';
+      channelText += std::to_string(channels[1].get<long long>());
     }
-    args.insert(args.end(), {"--track", spec + ":" + track.value("name", "")});
+    args.insert(args.end(), {"--track", channelText + ":" + track.value("name", "")});
   }
   return args;
 }
