@@ -79,6 +79,12 @@ class WithMixer(QuilltapCase):
                           "Channel 25 does not exist on XR18 Multichannel (it has 18 inputs)")
         self.assertEqual(os.listdir(out), [])
 
+    def test_out_that_cannot_be_created(self):
+        blocker = os.path.join(self.server.scratch_dir(), "a file")
+        open(blocker, "w").close()
+        out = os.path.join(blocker, "take")
+        self.assert_error(["record", "--out", out, "--track", "1:Kick"], "%s: Not a directory" % out)
+
 
 class WithoutServer(QuilltapCase):
     """JACK_DEFAULT_SERVER names a server that does not exist: quilltap must not start one."""
