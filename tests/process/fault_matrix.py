@@ -92,37 +92,17 @@ FAULTS = [
 
 
 class Outcomes(unittest.TextTestResult):
-    """Records the outcome of every test by id (a failing subtest fails its test)."""
+    """Remembers which tests ran; a failing subtest fails its test."""
 
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.outcome = {}
+    def startTest(self, test):
+        super().startTest(test)
+        self.ran = getattr(self, "ran", set()) | {test.id()}
 
-    def _mark(self, test, verdict):
-        name = test.id()
-        if self.outcome.get(name) not in ("FAILED",):
-            self.outcome[name] = verdict
-
-    def addSuccess(self, test):
-        super().addSuccess(test)
-        self.outcome.setdefault(test.id(), "passed")
-
-    def addFailure(self, test, err):
-        super().addFailure(test, err)
-        self._mark(test, "FAILED")
-
-    def addError(self, test, err):
-        super().addError(test, err)
-        self._mark(test, "FAILED")
-
-    def addSkip(self, test, reason):
-        super().addSkip(test, reason)
-        self._mark(test, "skipped")
-
-    def addSubTest(self, test, subtest, err):
-        super().addSubTest(test, subtest, err)
-        if err is not None:
-            self.outcome[test.id()] = "FAILED"
+    def verdict(self, name):
+        failed = {getattr(t, "test_case", t).id() for t, _ in self.failures + self.errors}
+        skipped = {t.id() for t, _ in self.skipped}
+        return ("FAILED" if name in failed else "skipped" if name in skipped
+                else "passed" if name in getattr(self, "ran", ()) else "NOT RUN")
 
 
 def unit_outcome(name):
@@ -135,29 +115,20 @@ def unit_outcome(name):
 
 def main():
     suite = unittest.defaultTestLoader.loadTestsFromNames(MODULES)
-    runner = unittest.TextTestRunner(resultclass=Outcomes, verbosity=2, stream=sys.stdout)
-    result = runner.run(suite)
-    rows = []
+    result = unittest.TextTestRunner(resultclass=Outcomes, verbosity=2, stream=sys.stdout).run(suite)
+    rows = [("Fault", "Recorder", "Result", "Test")]
     for fault, behaviour, test in FAULTS:
-        if test.startswith("unit:"):
-            verdict = unit_outcome(test[len("unit:"):])
-        else:
-            verdict = result.outcome.get(test, "NOT RUN")
+        verdict = (unit_outcome(test[len("unit:"):]) if test.startswith("unit:")
+                   else result.verdict(test))
         rows.append((fault, behaviour, verdict, test.split(".")[-1]))
-    widths = [max(len(row[k]) for row in rows + [("Fault", "Recorder", "Result", "Test")])
-              for k in range(4)]
+    widths = [max(len(row[k]) for row in rows) for k in range(4)]
     print("\nFault matrix")
-    line = "| " + " | ".join("%-*s" % (w, h) for w, h in zip(widths, ("Fault", "Recorder", "Result", "Test"))) + " |"
-    print(line)
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for row in rows:
+    for i, row in enumerate(rows):
         print("| " + " | ".join("%-*s" % (w, v) for w, v in zip(widths, row)) + " |")
-    bad = [row for row in rows if row[2] in ("FAILED", "NOT RUN")]
-    ok = result.wasSuccessful() and not bad
-    passed = result.testsRun - len(result.failures) - len(result.errors) - len(result.skipped)
-    print("\n%d passed, %d failed, %d skipped" % (passed, len(result.failures) + len(result.errors),
-                                                  len(result.skipped)))
-    return 0 if ok else 1
+        if i == 0:
+            print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    bad = [row for row in rows[1:] if row[2] in ("FAILED", "NOT RUN")]
+    return 0 if result.wasSuccessful() and not bad else 1
 
 
 if __name__ == "__main__":

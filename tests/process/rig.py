@@ -1,33 +1,15 @@
-"""Process-test rig: a private JACK dummy server, the signal client standing in for a mixer,
-the recorder under test, and strict readers for what the recorder writes.
+"""Process-test rig: a private JACK dummy server (or PipeWire with QUILLTAP_SERVER=pipewire),
+the signal client standing in for a mixer, the recorder under test (events parsed strictly, any
+stderr output fails), and strict readers for what it writes.
 
-    with JackServer() as server, SignalClient(server, "XR18", ports=18, pretty="XR18 Multichannel"):
-        rec = Recorder(["record", "--out", out], server)
-        rec.wait_for("started")
-        rec.send("stop\n")
-        stopped = rec.wait_for("stopped")
-        assert rec.wait() == 0          # also fails on anything printed on stderr
-        wav = read_wav(stopped["files"][0])
-        assert counter_gaps(wav.samples[0], wav.bits) == []
+Counter signal (tests/tools/signal_client.cc): channel c (0-based) carries k / 2^23 with
+k = (F + 4099 * c) mod 2^22, F the JACK frame time. Float files hold k / 2^23 exactly, 24-bit
+files k, 32-bit int files k << 8, 16-bit files k >> 8. For 16-bit files a gap check proves no
+step is larger than 1; runs=True also requires a change exactly every 256 frames (a truncating
+writer), which catches single lost or repeated frames.
 
-Counter signal (see tests/tools/signal_client.cc): channel c (0-based) of the signal client
-carries k / 2^23 with k = (F + 4099 * c) mod 2^22, F being the JACK frame time of the sample.
-Float files hold k / 2^23 exactly, 24-bit files k, 32-bit int files k << 8, 16-bit files
-k >> 8. The counter helpers accept a channel's samples as read_wav returns them and the
-file's bits; float samples are recognised by their array type.
-
-16-bit files: the helpers see k >> 8, which steps by 0 or 1 from frame to frame. A gap check
-then proves that no step is larger, so that no 511 or more consecutive frames were lost, but
-not that a single frame was neither lost nor repeated (pass runs=True to also require that the
-value changes exactly every 256 frames, which holds for a writer that truncates or rounds
-k / 256 and catches single lost or repeated frames). Frame positions in 16-bit files are
-recovered from the frames where the value changes, so they assume truncation (k >> 8).
-
-Environment: QUILLTAP_BIN and QUILLTAP_SIGNAL_CLIENT name the programs (ctest sets them);
-without them the rig looks in build/default. QUILLTAP_SERVER=pipewire makes server() a private
-PipeWire instead of jackd. QUILLTAP_KEEP_TMP=1 keeps the servers' temporary
-directories (logs, recordings) for inspection.
-"""
+QUILLTAP_BIN, QUILLTAP_SIGNAL_CLIENT and QUILLTAP_TOOLS_DIR name the programs (default:
+build/default); QUILLTAP_KEEP_TMP=1 keeps the servers' temporary directories."""
 
 import ctypes
 import glob
@@ -59,10 +41,6 @@ TOOLS_DIR = os.environ.get("QUILLTAP_TOOLS_DIR") or os.path.join(_BUILD, "tests"
 
 class RigError(Exception):
     """The rig itself could not do its job (a server that does not start, a client that dies)."""
-
-
-def _keep_tmp():
-    return os.environ.get("QUILLTAP_KEEP_TMP") == "1"
 
 
 def _terminate(proc, timeout):
@@ -220,7 +198,7 @@ class JackServer:
                 except OSError:
                     pass
             reclaim_server_slots()
-        if self.tmpdir and not _keep_tmp():
+        if self.tmpdir and os.environ.get("QUILLTAP_KEEP_TMP") != "1":
             shutil.rmtree(self.tmpdir, ignore_errors=True)
             self.tmpdir = None
         return status
@@ -254,23 +232,11 @@ class JackServer:
             return []
         return [line for line in out.splitlines() if line and not line.startswith(" ")]
 
-    def connections(self, port):
-        """The ports connected to `port`."""
-        out = self.tool("jack_lsp", "-c", port)
-        return [line.strip() for line in out.splitlines() if line.startswith(" ")]
-
-    def connect(self, source, destination):
-        self.tool("jack_connect", source, destination)
-
     def disconnect(self, source, destination):
         self.tool("jack_disconnect", source, destination)
 
     def freewheel(self, on):
         self.tool("jack_freewheel", "y" if on else "n")
-
-    def properties(self):
-        """jack_property -l, raw. The metadata store is shared by every server of the machine."""
-        return self.tool("jack_property", "-l")
 
     def scratch_dir(self, prefix="out-"):
         """A fresh directory inside the server's temporary directory, removed with it."""
@@ -646,25 +612,15 @@ _LITTLE = sys.byteorder == "little"
 Wav = namedtuple("Wav", "path container format_tag sample_format rate channels bits frames "
                         "samples chunks problems complete data_offset bext")
 Bext = namedtuple("Bext", "description originator date time time_reference")
-Wav.__doc__ = """A parsed WAV file.
-
-container: "RIFF" or "RF64"; format_tag: 1, 3 or 0xFFFE as in the file; sample_format: "int"
-or "float" (after resolving an extensible subformat); frames: whole frames in the data;
-samples: one array per channel (array('h'/'i') of ints for int formats, array('f') of floats
-for float), or None when not read; chunks: chunk ids in file order; problems: the size
-disagreements found (only ever non-empty with partial=True); complete: not problems; bext: the
-Broadcast WAV chunk's fields (time_reference: frames from midnight to the first frame), or None.
-"""
 
 
-def read_wav(path, partial=False, samples=True, start=0, count=None):
+def read_wav(path, partial=False, samples=True):
     """Reads and checks a RIFF/WAVE or RF64 file strictly.
 
     Sizes in the header (RIFF or ds64 size, data size) must agree with the bytes present;
     with partial=True (a file whose writer never finished) disagreements are listed in
     `problems` instead of raising WavError, and the whole frames present are read.
-    samples=False parses the header only; start/count read a window of frames (for very
-    large files).
+    samples=False parses the header only.
     """
     file_size = os.path.getsize(path)
     problems = []
@@ -748,10 +704,8 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
         frames = min(size, file_size - offset) // block
         channel_samples = None
         if samples:
-            first = min(start, frames)
-            n = frames - first if count is None else max(0, min(count, frames - first))
-            f.seek(offset + first * block)
-            channel_samples = _decode(f.read(n * block), sample_format, bits, channels)
+            f.seek(offset)
+            channel_samples = _decode(f.read(frames * block), sample_format, bits, channels)
     return Wav(path, container.decode(), format_tag, sample_format, rate, channels, bits, frames,
                channel_samples, chunk_ids, problems, not problems, offset, bext)
 
@@ -998,27 +952,10 @@ def frame_time(k, channel):
     return None if k is None else (k - CHANNEL_STRIDE * channel) % COUNTER_MOD
 
 
-def frame_times(samples, channel, bits=24):
-    """F (mod 2^22) of every frame, None where a sample is no counter value (not for 16-bit)."""
-    kind = _kind(samples, bits)
-    if kind == 16:
-        raise ValueError("16-bit samples hold k >> 8: frame times cannot be told per frame")
-    return [frame_time(_decode_k(s, kind), channel) for s in samples]
-
-
 def counter_distance(a, b):
     """b - a as a signed frame count in (-2^21, 2^21], counter wrap-around taken into account."""
     d = (b - a) % COUNTER_MOD
     return d - COUNTER_MOD if d > COUNTER_MOD // 2 else d
-
-
-def join_overlap(first, second, bits=24):
-    """How many frames at the start of `second` repeat the end of `first` (0 for a seamless
-    continuation, negative when frames are missing between them); None if it cannot be told."""
-    last, head = last_counter(first, bits), first_counter(second, bits)
-    if last is None or head is None:
-        return None
-    return -counter_distance(last + 1, head)
 
 
 def join_gaps(first, second, overlap=0, bits=24):

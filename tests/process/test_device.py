@@ -60,17 +60,6 @@ def mixer(on):
     return rig.SignalClient(on, DEVICE, ports=CHANNELS, pretty=PRETTY, repretty_seconds=0.5)
 
 
-def describe_counter(samples, bits, gaps):
-    """Where a counter channel goes wrong, for failure messages: the first gaps and how many
-    zero samples the channel holds (zeros are what JACK gives a port with no connection)."""
-    zeros = [i for i, v in enumerate(samples) if v == 0]
-    text = "%d frames, %d gaps%s, first %s" % (len(samples), len(gaps),
-                                              "+" if len(gaps) >= 100 else "", gaps[:2])
-    if zeros:
-        text += "; %d zero frames, from frame %d to %d" % (len(zeros), zeros[0], zeros[-1])
-    return text
-
-
 class Case(RecordingCase):
     def setUp(self):
         self.server = server
@@ -102,10 +91,7 @@ class Case(RecordingCase):
                 if silent_tail and not any(samples[end:]):
                     samples = samples[:end]
                 starts.add(rig.frame_time(rig.first_counter(samples, 32), ch - 1))
-                gaps = rig.counter_gaps(samples, 32)
-                if gaps:
-                    self.assert_counter(samples, 32, "%s channel %d: %s" % (
-                        name, ch, describe_counter(samples, 32, gaps)), lost)
+                self.assert_counter(samples, 32, "%s channel %d" % (name, ch), lost)
         if strict:
             self.assertEqual(len(starts), 1, "the tracks start at different frames: %s" % starts)
 
@@ -257,7 +243,7 @@ class BackAtOnce(Case):
                     n % self.server.period == 0 for g, n in skips.items() if g != jump)
                 self.assertTrue(jump and len(skips) == len(gaps) and others_ok,
                                 "%s should hold the counter with one jump forward: %s"
-                                % (what, describe_counter(samples, 32, gaps)))
+                                % (what, gaps[:3]))
                 self.assertLess(jump.position, wav.frames - RATE // 4, what)
                 jumps.add((jump.position, skips[jump]))
         self.assertEqual(len(jumps), 1, "the files jump at different frames: %s" % jumps)

@@ -63,21 +63,27 @@ class WithMixer(QuilltapCase):
         self.assert_one_event(rec, {"event": "devices", "devices": [SYSTEM, XR18]}, 0)
 
     def test_unknown_device_names_the_inputs_found(self):
-        out = self.server.scratch_dir()
+        out = os.path.join(self.server.scratch_dir(), "take")
         self.assert_error(["record", "--device", "Nope", "--out", out],
                           'No audio input matching "Nope". Is the mixer plugged in over USB? '
                           "Inputs found: system, XR18 Multichannel")
-        self.assertEqual(os.listdir(out), [])
+        self.assertFalse(os.path.exists(out))
 
     def test_channel_outside_the_device(self):
-        out = self.server.scratch_dir()
+        out = os.path.join(self.server.scratch_dir(), "take")
         for channel in (19, 0):
             self.assert_error(["record", "--out", out, "--track", "%d:X" % channel],
                               "Channel %d does not exist on XR18 Multichannel (it has 18 inputs)"
                               % channel)
         self.assert_error(["record", "--out", out, "--track", "1,2:Pair", "--track", "18,25:Bad"],
                           "Channel 25 does not exist on XR18 Multichannel (it has 18 inputs)")
-        self.assertEqual(os.listdir(out), [])
+        self.assertFalse(os.path.exists(out))
+
+    def test_out_that_cannot_be_created(self):
+        blocker = os.path.join(self.server.scratch_dir(), "a file")
+        open(blocker, "w").close()
+        out = os.path.join(blocker, "take")
+        self.assert_error(["record", "--out", out, "--track", "1:Kick"], "%s: Not a directory" % out)
 
 
 class WithoutServer(QuilltapCase):

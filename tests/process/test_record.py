@@ -172,43 +172,5 @@ class MixMode(Case):
                         self.lost(rec))
 
 
-class StartupFailures(Case):
-    """One "error" event, exit status 1, nothing on stderr, nothing created."""
-
-    def assert_error(self, args, message, env=None):
-        rec = rig.run(args, server=None if env else self.server, env=env)
-        self.assertEqual(rec.events, [{"event": "error", "message": message}])
-        self.assertEqual(len(rec.lines), 1)
-        self.assertEqual(rec.status, 1)
-
-    def test_no_such_device(self):
-        out = os.path.join(self.server.scratch_dir(), "take")
-        self.assert_error(["record", "--device", "Behringer", "--out", out],
-                          'No audio input matching "Behringer". Is the mixer plugged in over '
-                          "USB? Inputs found: system, XR18 Multichannel")
-        self.assertFalse(os.path.exists(out))
-
-    def test_channel_out_of_range(self):
-        out = os.path.join(self.server.scratch_dir(), "take")
-        self.assert_error(["record", "--out", out, "--track", "1:Kick", "--track", "17,19:Pair"],
-                          "Channel 19 does not exist on XR18 Multichannel (it has 18 inputs)")
-        self.assertFalse(os.path.exists(out))
-
-    def test_no_jack_server(self):
-        out = os.path.join(self.server.scratch_dir(), "take")
-        self.assert_error(["record", "--out", out],
-                          'No audio input matching "XR18". Is the mixer plugged in over USB? '
-                          "Inputs found: ", env=rig.no_server_env())
-        self.assertFalse(os.path.exists(out))
-
-    def test_out_that_cannot_be_created(self):
-        blocker = os.path.join(self.server.scratch_dir(), "a file")
-        with open(blocker, "w") as f:
-            f.write("not a folder\n")
-        out = os.path.join(blocker, "take")
-        self.assert_error(["record", "--out", out, "--track", "1:Kick"],
-                          "%s: Not a directory" % out)
-
-
 if __name__ == "__main__":
     unittest.main()

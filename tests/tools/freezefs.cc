@@ -1,50 +1,16 @@
-// freezefs: a pass-through FUSE filesystem that can stop answering on demand, to stand in for a
+// freezefs: a pass-through FUSE filesystem that can stop answering on demand, standing in for a
 // recording drive that hangs (a USB stick on a flaky hub, a stalled network share).
 //
-//   freezefs BACKING_DIR MOUNTPOINT [--control FILE] [--freeze-all] [--exit-with-parent]
+//   freezefs BACKING_DIR MOUNTPOINT [--freeze-all] [--exit-with-parent]
 //
-// Every operation on MOUNTPOINT is passed to the same path under BACKING_DIR. It runs in the
-// foreground and prints "mounted" once the mount is in place. Control, by signal or by a line
-// written to the named pipe FILE (created if missing, removed on exit if we created it):
-//
-//   SIGUSR1   "freeze"  calls that change the drive block, without error, until thawed
-//   SIGUSR2   "thaw"    blocked calls go on and complete normally; new calls pass straight
-//   SIGRTMIN  "fail"    those calls return EIO at once, blocked ones included, until thawed
-//   SIGTERM   "exit"    release blocked calls, unmount and exit 0 (SIGINT and SIGHUP too)
-//
-// Each command is acknowledged once it is in force with a line on stdout: "frozen", "thawed" or
-// "failing"; a caller waits for it before it relies on the new state.
-//
-// Calls held by a freeze: create, open for writing, write, flush and release of a file open for
-// writing, fsync/fdatasync, fsyncdir, truncate, fallocate, mkdir, unlink, rmdir, rename, utimens,
-// chmod, chown. Looking calls (getattr/lookup, opendir/readdir, statfs, open for reading, read)
-// keep answering so a test can still inspect the mount and clean up. A real hung drive blocks
-// those too; --freeze-all holds them as well (fail mode then fails them too).
-//
-// The kernel must not absorb writes: every file is opened with direct_io and the writeback cache
-// is off, so each write(2) becomes a WRITE request that waits for this daemon, and a frozen write
-// blocks the writer inside write(2) just as a hung drive would. Attribute and entry caching are
-// off too, so the mount always shows the backing folder as it is.
-//
-// A blocked request cannot be interrupted (interrupts are off: libfuse would signal them with
-// SIGUSR1): a process stuck in a frozen call sits in uninterruptible sleep, even through SIGKILL,
-// until the drive is thawed, failed, unmounted or this daemon exits, like on a real drive.
-// While a create, mkdir, unlink or rename is held, the kernel also holds new lookups in that
-// directory behind its directory lock.
-//
-// Every close(2) of any copy of a descriptor open for writing is a flush, so while frozen it
-// blocks too: that includes a child that inherited the descriptor and exits, or closes its
-// close-on-exec copy when it calls exec. A test must not spawn processes from a process that
-// holds such a file open on a frozen mount.
-//
-// The daemon exits, after releasing every blocked call, on SIGTERM, on "exit", when the mount is
-// detached (`fusermount3 -u -z MOUNTPOINT`, `umount -l MOUNTPOINT`) even while files stay open on
-// it, or when the kernel drops the connection. Calls that reach it after that get ECONNABORTED,
-// and processes that still hold files on the detached mount get ENOTCONN. --exit-with-parent
-// makes the death of the starting thread a SIGTERM, so a killed test run does not leave a frozen
-// mount behind.
-//
-// Exits 0 after a clean shutdown, 1 on bad usage or when the mount fails.
+// Prints "mounted" once in place. SIGUSR1 freezes (calls that change the drive block, without
+// error), SIGUSR2 thaws, SIGRTMIN fails them with EIO; each is acknowledged on stdout with
+// "frozen", "thawed" or "failing". --freeze-all holds the looking calls too (getattr, readdir,
+// statfs, read), as a real hung drive does. Every file is direct_io and nothing is cached, so a
+// frozen write blocks the writer inside write(2). Blocked calls cannot be interrupted (like a
+// real drive, even SIGKILL waits). SIGTERM or a dropped connection release every blocked call,
+// unmount and end the daemon; --exit-with-parent makes the parent's death a
+// SIGTERM so that a killed test run leaves no frozen mount behind.
 
 #define FUSE_USE_VERSION 312
 #include <dirent.h>
@@ -66,9 +32,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -353,140 +317,19 @@ void apply(Mode mode) {
   say(mode == Mode::frozen ? "frozen" : mode == Mode::failing ? "failing" : "thawed");
 }
 
-// /proc/self/mountinfo escapes blanks and backslashes in paths as \ooo.
-std::string unescape(const std::string& field) {
-  std::string out;
-  for (size_t i = 0; i < field.size(); ++i) {
-    bool octal = i + 3 < field.size() && field.find_first_not_of("01234567", i + 1) > i + 3;
-    if (field[i] == '\\' && octal) {
-      out += char(std::stoi(field.substr(i + 1, 3), nullptr, 8));
-      i += 3;
-    } else {
-      out += field[i];
-    }
-  }
-  return out;
-}
-
-struct MountEntry {
-  std::string device;  // "major:minor"
-  std::string mountpoint;
-  std::string type;
-};
-
-std::vector<MountEntry> readMounts() {
-  std::vector<MountEntry> mounts;
-  std::ifstream in("/proc/self/mountinfo");
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::string id, parent, word;
-    MountEntry entry;
-    fields >> id >> parent >> entry.device >> word >> entry.mountpoint;
-    while (fields >> word && word != "-") {
-    }
-    fields >> entry.type;
-    entry.mountpoint = unescape(entry.mountpoint);
-    mounts.push_back(entry);
-  }
-  return mounts;
-}
-
-// The device of our mount, to tell when it is detached; the newest entry wins if stacked.
-std::string findOurMount(const std::string& mountpoint) {
-  std::string device;
-  for (const MountEntry& m : readMounts()) {
-    if (m.mountpoint == mountpoint && m.type == "fuse.freezefs") device = m.device;
-  }
-  return device;
-}
-
-bool stillMounted(const std::string& device) {
-  for (const MountEntry& m : readMounts()) {
-    if (m.device == device) return true;
-  }
-  return false;
-}
-
-// Reads newline-terminated commands from the control pipe.
-class ControlPipe {
- public:
-  bool open(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) == 0) {
-      errno = EEXIST;  // something that is not a named pipe is in the way
-      if (!S_ISFIFO(st.st_mode)) return false;
-    } else if (mkfifo(path.c_str(), 0600) == 0) {
-      created_ = path;
-    } else {
-      return false;
-    }
-    // Read-write so that the pipe never reports end-of-file between writers.
-    fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    return fd_ != -1;
-  }
-  ~ControlPipe() {
-    if (fd_ != -1) close(fd_);
-    if (!created_.empty()) unlink(created_.c_str());
-  }
-  int fd() const { return fd_; }
-
-  // Returns the complete lines received so far.
-  std::vector<std::string> lines() {
-    char chunk[256];
-    ssize_t n;
-    while ((n = read(fd_, chunk, sizeof chunk)) > 0) pending_.append(chunk, size_t(n));
-    std::vector<std::string> out;
-    for (size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-      out.push_back(pending_.substr(0, end));
-      pending_.erase(0, end + 1);
-    }
-    return out;
-  }
-
- private:
-  int fd_ = -1;
-  std::string created_;
-  std::string pending_;
-};
-
-// Returns false when the line asks the daemon to exit.
-bool obey(const std::string& command) {
-  if (command == "freeze") {
-    apply(Mode::frozen);
-  } else if (command == "thaw") {
-    apply(Mode::pass);
-  } else if (command == "fail") {
-    apply(Mode::failing);
-  } else if (command == "exit") {
-    return false;
-  } else if (!command.empty()) {
-    std::fprintf(stderr, "freezefs: unknown control command '%s'\n", command.c_str());
-  }
-  return true;
-}
-
-// Shared by the loop thread (main) and the control thread while the daemon winds down.
-struct Shutdown {
-  std::atomic<bool> loopDone{false};  // fuse_loop_mt() has returned
-  std::atomic<bool> detached{false};  // someone else unmounted us
-};
+std::atomic<bool> loopDone{false};  // fuse_loop_mt() has returned
 
 // Runs the control side until something ends the daemon, then releases every blocked call and
 // stops the FUSE loop.
-void control(fuse* fs, int wakeRead, const std::string& device, ControlPipe* pipe,
-             pthread_t loopThread, Shutdown* shutdown) {
+void control(fuse* fs, int wakeRead, pthread_t loopThread) {
   sigset_t mine;
   sigemptyset(&mine);
   for (int sig : {SIGUSR1, SIGUSR2, failSignal, SIGTERM, SIGINT, SIGHUP}) sigaddset(&mine, sig);
   pthread_sigmask(SIG_UNBLOCK, &mine, nullptr);
 
-  int mounts = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-  pollfd fds[4] = {{wakeRead, POLLIN, 0},
-                   {mounts, POLLPRI, 0},
-                   {fuse_session_fd(fuse_get_session(fs)), 0, 0},
-                   {pipe ? pipe->fd() : -1, POLLIN, 0}};
+  pollfd fds[2] = {{wakeRead, POLLIN, 0}, {fuse_session_fd(fuse_get_session(fs)), 0, 0}};
   for (bool running = true; running;) {
-    if (poll(fds, 4, -1) == -1) continue;  // EINTR: our own signals, handled via the pipe
+    if (poll(fds, 2, -1) == -1) continue;  // EINTR: our own signals, handled via the pipe
     if (fds[0].revents & POLLIN) {
       char drain[64];
       while (read(wakeRead, drain, sizeof drain) > 0) {
@@ -495,22 +338,14 @@ void control(fuse* fs, int wakeRead, const std::string& device, ControlPipe* pip
       if (mode != noRequest) apply(Mode(mode));
       if (stopRequested.load()) running = false;
     }
-    if ((fds[1].revents & (POLLPRI | POLLERR)) && !device.empty() && !stillMounted(device)) {
-      shutdown->detached.store(true);
-      running = false;
-    }
-    if (fds[2].revents & (POLLERR | POLLHUP)) running = false;  // connection aborted
-    if (fds[3].revents & POLLIN) {
-      for (const std::string& line : pipe->lines()) running = obey(line) && running;
-    }
+    if (fds[1].revents & (POLLERR | POLLHUP)) running = false;  // connection aborted
   }
-  if (mounts != -1) close(mounts);
 
   fuse_exit(fs);
   gate.set(Mode::released);
   // The loop thread sleeps until a worker finishes or a signal interrupts it; a single signal
   // could land just before it starts to wait, so repeat until it is out.
-  while (!shutdown->loopDone.load()) {
+  while (!loopDone.load()) {
     pthread_kill(loopThread, SIGRTMIN + 1);
     usleep(20000);
   }
@@ -518,8 +353,7 @@ void control(fuse* fs, int wakeRead, const std::string& device, ControlPipe* pip
 
 int usage() {
   std::fprintf(stderr,
-               "usage: freezefs BACKING_DIR MOUNTPOINT [--control FILE] [--freeze-all] "
-               "[--exit-with-parent]\n");
+               "usage: freezefs BACKING_DIR MOUNTPOINT [--freeze-all] [--exit-with-parent]\n");
   return 1;
 }
 
@@ -548,13 +382,10 @@ void blockControlSignals() {
 int main(int argc, char** argv) {
   pid_t parent = getppid();
   std::vector<std::string> positional;
-  std::string controlPath;
   bool exitWithParent = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--control" && i + 1 < argc) {
-      controlPath = argv[++i];
-    } else if (arg == "--freeze-all") {
+    if (arg == "--freeze-all") {
       gate.holdLooks(true);
     } else if (arg == "--exit-with-parent") {
       exitWithParent = true;
@@ -590,13 +421,6 @@ int main(int argc, char** argv) {
   }
   std::string mountpoint = resolved;
 
-  ControlPipe pipe;
-  if (!controlPath.empty() && !pipe.open(controlPath)) {
-    std::fprintf(stderr, "freezefs: %s: cannot use as control pipe: %s\n", controlPath.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
-
   const char* fuseArgv[] = {argv[0], "-o", "fsname=freezefs,subtype=freezefs"};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(fuseArgv));
   fuse_operations ops = operations();
@@ -606,12 +430,7 @@ int main(int argc, char** argv) {
     fuse_opt_free_args(&args);
     return 1;
   }
-  std::string device = findOurMount(mountpoint);
-  if (device.empty()) std::fprintf(stderr, "freezefs: mount not found, detach goes unnoticed\n");
-
-  Shutdown shutdown;
-  std::thread controller(control, fs, wake[0], device, controlPath.empty() ? nullptr : &pipe,
-                         pthread_self(), &shutdown);
+  std::thread controller(control, fs, wake[0], pthread_self());
   say("mounted");
 
   fuse_loop_config* config = fuse_loop_cfg_create();
@@ -621,26 +440,13 @@ int main(int argc, char** argv) {
   fuse_loop_cfg_destroy(config);
 
   // The loop may also end on its own, when the kernel drops the connection.
-  shutdown.loopDone.store(true);
+  loopDone.store(true);
   stopRequested.store(true);
   char byte = 0;
   [[maybe_unused]] ssize_t ignored = write(wakeWrite, &byte, 1);
   controller.join();
 
-  // Closes the connection, then unmounts. Once detached, the umount part fails harmlessly, and
-  // libfuse's complaint about it on stderr would only be noise.
-  int savedStderr = -1;
-  if (shutdown.detached.load()) {
-    savedStderr = dup(STDERR_FILENO);
-    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    dup2(null, STDERR_FILENO);
-    close(null);
-  }
   fuse_unmount(fs);
-  if (savedStderr != -1) {
-    dup2(savedStderr, STDERR_FILENO);
-    close(savedStderr);
-  }
   fuse_destroy(fs);
   fuse_opt_free_args(&args);
   return 0;
