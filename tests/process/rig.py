@@ -614,13 +614,14 @@ Wav = namedtuple("Wav", "path container format_tag sample_format rate channels b
 Bext = namedtuple("Bext", "description originator date time time_reference")
 
 
-def read_wav(path, partial=False, samples=True):
+def read_wav(path, partial=False, samples=True, start=0, count=None):
     """Reads and checks a RIFF/WAVE or RF64 file strictly.
 
     Sizes in the header (RIFF or ds64 size, data size) must agree with the bytes present;
     with partial=True (a file whose writer never finished) disagreements are listed in
     `problems` instead of raising WavError, and the whole frames present are read.
-    samples=False parses the header only.
+    samples=False parses the header only; start/count read a window of frames (the soak's
+    and the benchmarks' files run to gigabytes).
     """
     file_size = os.path.getsize(path)
     problems = []
@@ -704,8 +705,10 @@ def read_wav(path, partial=False, samples=True):
         frames = min(size, file_size - offset) // block
         channel_samples = None
         if samples:
-            f.seek(offset)
-            channel_samples = _decode(f.read(frames * block), sample_format, bits, channels)
+            first = min(start, frames)
+            n = frames - first if count is None else max(0, min(count, frames - first))
+            f.seek(offset + first * block)
+            channel_samples = _decode(f.read(n * block), sample_format, bits, channels)
     return Wav(path, container.decode(), format_tag, sample_format, rate, channels, bits, frames,
                channel_samples, chunk_ids, problems, not problems, offset, bext)
 
