@@ -7,24 +7,18 @@
 namespace quilltap {
 namespace {
 
-std::string found(const std::string& query) {
-  static const std::vector<InputDevice> devices = {
-      {"system", "Built-in Capture", 2},
-      {"usb-mixer", "Behringer XR18 (USB)", 18},
-      {"XR18", "Rack mixer", 18},
-      {"mixer-b", "xr18 second", 18},
-  };
-  std::optional<InputDevice> device = findDevice(devices, query);
-  return device ? device->uid : "";
-}
-
 TEST(FindDevice, AnExactUidOrNameBeatsAnEarlierSubstringMatchThatIgnoresCase) {
-  EXPECT_EQ(found("XR18"), "XR18");
-  EXPECT_EQ(found("xr18 second"), "mixer-b");
-  EXPECT_EQ(found("xr18"), "usb-mixer");  // the first name that contains it
-  EXPECT_EQ(found("RACK"), "XR18");
-  EXPECT_EQ(found("usb-mix"), "");  // part of a uid is not a match
-  EXPECT_EQ(findDevice({}, "XR18"), std::nullopt);
+  const std::vector<InputDevice> devices = {{"usb-mixer", "Behringer XR18 (USB)", 18},
+                                            {"XR18", "Rack mixer", 18},
+                                            {"mixer-b", "xr18 second", 18}};
+  const std::pair<const char*, const char*> cases[] = {
+      {"XR18", "XR18"}, {"xr18 second", "mixer-b"}, {"xr18", "usb-mixer"}, {"RACK", "XR18"},
+      {"usb-mix", ""},  // part of a uid is not a match
+  };
+  for (auto [query, uid] : cases) {
+    std::optional<InputDevice> device = findDevice(devices, query);
+    EXPECT_EQ(device ? device->uid : "", uid) << query;
+  }
 }
 
 TEST(SampleRing, FramesThatDoNotFitAreDroppedWholeAndCounted) {

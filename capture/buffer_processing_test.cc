@@ -1,6 +1,5 @@
 #include "capture/buffer_processing.h"
 
-#include <cmath>
 #include <limits>
 
 #include "tests/unit/recording_fixture.h"
@@ -13,30 +12,22 @@ namespace {
 class BufferProcessingTest : public RecordingTest {
  protected:
   void record(std::vector<std::string> words) {
-    words.insert(words.end(), {"--out", scratch + "/take", "--bits", "32"});
+    words.insert(words.end(), {"--out", scratch.path + "/take", "--bits", "32"});
     ASSERT_EQ(start(words), "");
     drive.stall();
   }
-  void deliver(const std::vector<std::vector<float>>& channels) {
-    ASSERT_TRUE(audio.engine->deliver(channels));
-  }
-  ChunkRef last() {
+  // Delivers `channels`; the chunk it made.
+  template <typename Value>
+  ChunkRef chunkOf(std::size_t frames, Value value, std::size_t channels = 4) {
+    EXPECT_TRUE(audio.deliver(buffer(frames, value, channels)));
     MutexLock hold(take().lock);
     return take().pending.empty() ? nullptr : take().pending.back();
-  }
-  std::vector<float> peaks() {
-    MutexLock hold(take().lock);
-    return take().peaks;
-  }
-  static std::vector<std::vector<float>> numbered(std::size_t frames) {
-    return buffer(4, frames, [](std::size_t c, std::size_t i) { return float(c * 100 + i); });
   }
 };
 
 TEST_F(BufferProcessingTest, TrackModeCopiesEachTracksDeviceChannelsInOrder) {
   record({"--track", "3,4:Keys", "--track", "2:Vox", "--track", "4,3:Swapped"});
-  deliver(numbered(8));
-  ChunkRef chunk = last();
+  ChunkRef chunk = chunkOf(8, [](std::size_t c, std::size_t i) { return float(c * 100 + i); });
   ASSERT_TRUE(chunk);
   ASSERT_EQ(chunk->buffers.size(), 3u);
   for (std::size_t i = 0; i < 8; ++i) {
@@ -45,53 +36,36 @@ TEST_F(BufferProcessingTest, TrackModeCopiesEachTracksDeviceChannelsInOrder) {
     EXPECT_EQ(chunk->buffers[1].channel(0)[i], 100 + i);
     EXPECT_EQ(chunk->buffers[2].channel(0)[i], 300 + i);
   }
-  // A channel the input no longer has is silent and raises no peak.
-  deliver(buffer(2, 4, [](std::size_t, std::size_t) { return 0.25f; }));
-  EXPECT_EQ(last()->buffers[1].channel(0)[3], 0.25f);
-  EXPECT_EQ(last()->buffers[0].channel(0)[3], 0.0f);
-  MutexLock hold(take().lock);
-  EXPECT_EQ(take().capturedFrames, 12);
+  // A channel the input no longer has is silent.
+  chunk = chunkOf(
+      4, [](std::size_t, std::size_t) { return 0.25f; }, 2);
+  EXPECT_EQ(chunk->buffers[1].channel(0)[3], 0.25f);
+  EXPECT_EQ(chunk->buffers[0].channel(0)[3], 0.0f);
 }
 
-TEST_F(BufferProcessingTest, PeaksComeFromTheInputBeforeGainsAndNaNNeverRaisesThem) {
-  record({"--track", "1:A", "--track", "2:B", "--mix", "Mix", "--gains", "0.1,0.1,0.1,0.1"});
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  deliver(buffer(4, 4, [&](std::size_t c, std::size_t i) {
-    if (c == 0) return i == 2 ? -0.8f : 0.1f;
-    return i == 0 ? nan : 0.3f;
-  }));
-  deliver(buffer(4, 4, [](std::size_t, std::size_t) { return 0.05f; }));
-  EXPECT_EQ(peaks(), (std::vector<float>{0.8f, 0.3f}));  // kept until the progress tick resets them
-}
-
-TEST_F(BufferProcessingTest, AGainsChangeRampsLinearlyAcrossTheNextBuffer) {
+TEST_F(BufferProcessingTest, AGainsChangeRampsLinearlyAcrossTheNextBufferAndPeaksComeBeforeGains) {
   record({"--track", "1:A", "--track", "2,3:B", "--mix", "Mix", "--gains", "1,0.5,1,0,0,1"});
   const std::size_t n = 64;
-  auto ones = buffer(4, n, [](std::size_t c, std::size_t) { return c == 0 ? 1.0f : 0.0f; });
-  deliver(ones);
-  EXPECT_EQ(last()->buffers[0].channel(0)[n - 1], 1.0f);
-  EXPECT_EQ(last()->buffers[0].channel(1)[n - 1], 0.5f);
+  auto ones = [](std::size_t c, std::size_t) { return c == 0 ? 1.0f : 0.0f; };
+  ChunkRef chunk = chunkOf(n, ones);
+  EXPECT_EQ(chunk->buffers[0].channel(0)[n - 1], 1.0f);
+  EXPECT_EQ(chunk->buffers[0].channel(1)[n - 1], 0.5f);
   EXPECT_FALSE(recorder->capture().processor().setGains({0, 0.5f}));  // a count that does not fit
-  ASSERT_TRUE(recorder->capture().processor().setGains({0, 0.5f, 1, 0, 0, 1}));
-  deliver(ones);
-  const float step = (0.0f - 1.0f) / static_cast<float>(n);
+  ASSERT_TRUE(recorder->capture().processor().setGains({0, 0.5f, 0.5f, 0, 0, 0.5f}));
+  chunk = chunkOf(n, ones);
   for (std::size_t i = 0; i < n; ++i) {
-    EXPECT_EQ(last()->buffers[0].channel(0)[i], step * static_cast<float>(i) + 1.0f) << i;
-    EXPECT_EQ(last()->buffers[0].channel(1)[i], 0.5f);
+    EXPECT_EQ(chunk->buffers[0].channel(0)[i], -1.0f / float(n) * float(i) + 1.0f) << i;
+    EXPECT_EQ(chunk->buffers[0].channel(1)[i], 0.5f);
   }
-  deliver(ones);
-  EXPECT_EQ(last()->buffers[0].channel(0)[0], 0.0f);  // the next buffer starts on the target
-  // Every track channel is summed with its own gains.
-  deliver(buffer(4, 4, [](std::size_t c, std::size_t) { return float(c + 1); }));
-  EXPECT_EQ(last()->buffers[0].channel(0)[1], 0.0f * 1 + 2.0f);
-  EXPECT_EQ(last()->buffers[0].channel(1)[1], 0.5f * 1 + 3.0f);
-}
-
-TEST_F(BufferProcessingTest, DefaultMixGainsCentreMonoTracksAndSpreadStereoOnes) {
-  record({"--track", "1:A", "--track", "2,3:B", "--mix", "Mix", "--gains",
-          "1,1"});  // wrong count: dropped
-  EXPECT_EQ(recorder->capture().processor().gains(),
-            (std::vector<float>{0.7071f, 0.7071f, 1.0f, 0.0f, 0.0f, 1.0f}));
+  EXPECT_EQ(chunkOf(n, ones)->buffers[0].channel(0)[0], 0.0f);  // the next starts on the target
+  // Every track channel is summed with its own gains; NaN raises no peak.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  chunk = chunkOf(
+      4, [&](std::size_t c, std::size_t i) { return c == 1 && i == 0 ? nan : float(c + 1); });
+  EXPECT_EQ(chunk->buffers[0].channel(0)[1], 0.5f * 2);
+  EXPECT_EQ(chunk->buffers[0].channel(1)[1], 0.5f * 1 + 0.5f * 3);
+  MutexLock hold(take().lock);
+  EXPECT_EQ(take().peaks, (std::vector<float>{1.0f, 3.0f}));  // B's input, not B's mixed share
 }
 
 }  // namespace

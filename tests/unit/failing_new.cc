@@ -1,5 +1,6 @@
-#include "tests/unit/fault_injection.h"
-
+// The unit-test binary's allocation functions: while `failingAllocations` is
+// set, every operator new on that thread throws std::bad_alloc. Replaced as a
+// set, so that every delete meets the allocator of its new, also under ASan.
 #include <cstdlib>
 #include <new>
 
@@ -7,12 +8,9 @@ namespace quilltap {
 thread_local bool failingAllocations = false;
 }  // namespace quilltap
 
-// The allocation functions are replaced as a set, so that every delete meets
-// the allocator of its new, also in sanitizer builds.
 void* operator new(std::size_t size) {
-  if (quilltap::failingAllocations) throw std::bad_alloc();
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
+  void* p = quilltap::failingAllocations ? nullptr : std::malloc(size ? size : 1);
+  return p ? p : throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return operator new(size); }
 void operator delete(void* p) noexcept { std::free(p); }

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <utility>
+
+#include "audio/audio_system.h"
+#include "dispatch/clock.h"
+#include "writing/file_system.h"
+
+// What the unit tests run the recorder on: a scripted audio system, a drive
+// with faults on command and a clock moved by hand.
+namespace quilltap {
+
+/// A scripted audio system whose engine's input the test drives: `deliver`
+/// calls the tap as the capture thread would.
+struct FakeAudioSystem : AudioSystem {
+  std::vector<InputDevice> devices;
+  std::int64_t lostFrames = 0;
+  TapBlock tap;  // what the engine holds
+  bool running = false;
+  std::uint32_t channels = 0;
+
+  std::vector<InputDevice> inputDevices() override { return devices; }
+  std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<Engine>(*this); }
+  /// One vector per input channel, of equal lengths; false when no tap runs.
+  bool deliver(const std::vector<std::vector<float>>& input) {
+    if (!tap || !running) return false;
+    std::array<const float*, 64> pointers{};  // no allocation: tests make the tap's fail
+    for (std::size_t c = 0; c < input.size(); ++c) pointers[c] = input[c].data();
+    tap(AudioBuffer{pointers.data(), std::uint32_t(input.size()), std::uint32_t(input[0].size())});
+    return true;
+  }
+
+ private:
+  struct Engine : AudioEngine {
+    explicit Engine(FakeAudioSystem& system) : s(system) {}
+    ~Engine() override { s.tap = nullptr, s.running = false; }
+    Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>&) override {
+      return s.channels = std::uint32_t(device.channels), Status();
+    }
+    InputFormat inputFormat() override { return {48000, s.channels}; }
+    void installTap(std::uint32_t, TapBlock block) override { s.tap = std::move(block); }
+    void removeTap() override { s.tap = nullptr; }
+    Status start() override { return s.running = true, Status(); }
+    void stop() override { s.running = false; }
+    void onConfigurationChange(std::function<void()>) override {}
+    std::int64_t takeLostFrames() override { return std::exchange(s.lostFrames, 0); }
+    FakeAudioSystem& s;
+  };
+};
+
+/// Real files, with a drive's faults on command for those under `limitedDir`
+/// (all when empty): it fills up (a write beyond `spaceLeft` bytes takes what
+/// fits and fails with ENOSPC), a sync or a truncate fails with EIO, folders
+/// cannot be made, or every write and close waits while stalled.
+class FaultyFileSystem : public FileSystem {
+ public:
+  std::atomic<std::int64_t> spaceLeft{INT64_MAX};
+  std::string limitedDir;
+  std::atomic<int> failingSyncs{0}, failingTruncates{0};
+  std::atomic<bool> noFolders{false};
+  std::function<void(const std::string&)> onClose;  // the path of every file closed
+
+  Status createFolders(const std::string& dir) override {
+    return noFolders ? Status::posix(dir, EACCES) : real_.createFolders(dir);
+  }
+  Status createFile(const std::string& path, std::unique_ptr<WritableFile>* file) override {
+    std::unique_ptr<WritableFile> real;
+    Status opened = real_.createFile(path, &real);
+    if (opened.ok()) *file = std::make_unique<File>(*this, path, std::move(real));
+    return opened;
+  }
+  void stall(bool on = true) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stalled_ = on;
+    released_.notify_all();
+  }
+
+ private:
+  struct File : WritableFile {
+    File(FaultyFileSystem& drive, std::string path, std::unique_ptr<WritableFile> real)
+        : drive(drive),
+          path(std::move(path)),
+          real(std::move(real)),
+          limited(this->path.rfind(drive.limitedDir, 0) == 0) {}
+    // Only bytes that make the file longer take space, as on a real drive.
+    Status write(std::int64_t offset, const void* data, std::size_t size,
+                 std::size_t* written) override {
+      std::int64_t length = 0;
+      if (limited) drive.waitWhileStalled();
+      if (!limited || !real->length(&length).ok()) return real->write(offset, data, size, written);
+      const std::int64_t from = std::max(length, offset), left = drive.spaceLeft.load();
+      const std::int64_t growth = std::max<std::int64_t>(0, offset + std::int64_t(size) - from);
+      if (growth > left) {
+        drive.spaceLeft = 0;
+        Status partial = real->write(offset, data, std::size_t(from + left - offset), written);
+        return partial.ok() ? Status::posix(path, ENOSPC) : partial;
+      }
+      drive.spaceLeft -= growth;
+      return real->write(offset, data, size, written);
+    }
+    Status read(std::int64_t offset, void* into, std::size_t size, std::size_t* got) override {
+      return real->read(offset, into, size, got);
+    }
+    Status length(std::int64_t* bytes) override { return real->length(bytes); }
+    Status truncate(std::int64_t to) override {
+      return take(drive.failingTruncates) ? Status::posix(path, EIO) : real->truncate(to);
+    }
+    Status sync() override {
+      return take(drive.failingSyncs) ? Status::posix(path, EIO) : real->sync();
+    }
+    Status close() override {
+      if (limited) drive.waitWhileStalled();
+      if (drive.onClose) drive.onClose(path);
+      return real->close();
+    }
+    static bool take(std::atomic<int>& count) { return count.fetch_sub(1) > 0; }
+    FaultyFileSystem& drive;
+    std::string path;
+    std::unique_ptr<WritableFile> real;
+    bool limited;
+  };
+
+  void waitWhileStalled() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    released_.wait(hold, [this] { return !stalled_; });
+  }
+  PosixFileSystem real_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool stalled_ = false;
+};
+
+/// A monotonic clock that moves only when told.
+struct ManualClock : Clock {
+  TimePoint now() const override { return now_.load(); }
+  void advance(std::chrono::milliseconds by) { now_.store(now_.load() + by); }
+  std::atomic<TimePoint> now_{std::chrono::steady_clock::now()};
+};
+
+}  // namespace quilltap
