@@ -5,24 +5,6 @@
 #include <cmath>
 
 namespace quilltap {
-namespace {
-
-TEST(CommandLine, OptionValuesAreTakenAsTheyCome) {
-  Options options;
-  ASSERT_TRUE(parseRecordOptions({"--out", "--bits", "--device", "A", "--device", " B ", "--bits",
-                                  "+16", "--track", "3:Kick", "--track", "3,4:Keys"},
-                                 &options)
-                  .ok());
-  EXPECT_EQ(options.outDir, "--bits");
-  EXPECT_EQ(options.deviceQuery, " B ");
-  EXPECT_EQ(options.bitDepth, 16);
-  EXPECT_EQ(options.tracks, (std::vector<Track>{{{3}, "Kick"}, {{3, 4}, "Keys"}}));
-  // The loop reports an error at its position, before the checks after it.
-  EXPECT_EQ(parseRecordOptions({"--track", "bad", "--bits", "7"}, &options).message(),
-            "bad --track bad");
-  for (const char* notANumber : {"abc", "", " 16", "99999999999999999999"})
-    EXPECT_EQ(parseBits(notANumber), 24);
-}
 
 TEST(CommandLine, TrackValuesNameTheirChannels) {
   const std::tuple<const char*, std::vector<std::int64_t>, const char*> cases[] = {
@@ -49,5 +31,4 @@ TEST(CommandLine, GainsPiecesThatAreNotNumbersAreDropped) {
   EXPECT_TRUE(std::isinf(special[0]) && std::isnan(special[1]));
 }
 
-}  // namespace
 }  // namespace quilltap

@@ -3,7 +3,6 @@
 #include "tests/unit/recording_fixture.h"
 
 namespace quilltap {
-namespace {
 
 class StartupTest : public RecordingTest {
  protected:
@@ -37,5 +36,4 @@ TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
   EXPECT_TRUE(takeEvents().empty());
 }
 
-}  // namespace
 }  // namespace quilltap

@@ -5,7 +5,6 @@
 #include "audio/sample_ring.h"
 
 namespace quilltap {
-namespace {
 
 TEST(FindDevice, AnExactUidOrNameBeatsAnEarlierSubstringMatchThatIgnoresCase) {
   const std::vector<InputDevice> devices = {{"usb-mixer", "Behringer XR18 (USB)", 18},
@@ -32,5 +31,4 @@ TEST(SampleRing, FramesThatDoNotFitAreDroppedWholeAndCounted) {
   EXPECT_EQ(ring.takeDropped(), 0);
 }
 
-}  // namespace
 }  // namespace quilltap

@@ -6,7 +6,6 @@
 #include "common/text.h"
 
 namespace quilltap {
-namespace {
 
 TEST(EventStream, AnEventIsOneCompactLineAndInvalidBytesBecomeReplacementCharacters) {
   int fds[2];
@@ -38,5 +37,4 @@ TEST(Text, InvalidUtf8BecomesReplacementCharactersAndCaseAndBlanksGoBeyondAscii)
   EXPECT_EQ(trimSpaces("stop\r"), "stop\r");  // a line end is no blank
 }
 
-}  // namespace
 }  // namespace quilltap

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace quilltap {
-namespace {
 
 // The process tests send whole inputs end to end; here the reads are split at every awkward place.
 TEST(LineSplitter, LinesInPiecesWithCarriageReturnsSplitCharactersAndOverlongLines) {
@@ -23,5 +22,4 @@ TEST(LineSplitter, LinesInPiecesWithCarriageReturnsSplitCharactersAndOverlongLin
   EXPECT_LE(splitter.held().size(), 16u);
 }
 
-}  // namespace
 }  // namespace quilltap

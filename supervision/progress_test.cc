@@ -4,7 +4,6 @@
 
 namespace quilltap {
 extern thread_local bool failingAllocations;  // tests/unit/failing_new.cc
-namespace {
 
 using namespace std::chrono_literals;
 
@@ -53,5 +52,4 @@ TEST_F(ProgressTest, AStallIsAnOldestUnwrittenChunkOfMoreThanEightSecondsOnTheMo
   EXPECT_EQ(tick().size(), 1u);  // after a failover the drive is watched no more
 }
 
-}  // namespace
 }  // namespace quilltap

@@ -3,7 +3,6 @@
 #include "tests/unit/recording_fixture.h"
 
 namespace quilltap {
-namespace {
 
 class FailoverTest : public RecordingTest {
  protected:
@@ -63,5 +62,4 @@ TEST_F(FailoverTest, ALateRequestFromTheAbandonedDriveDoesNotEndTheRecording) {
   EXPECT_EQ(takeEvents().back()["reason"], "write-error");
 }
 
-}  // namespace
 }  // namespace quilltap

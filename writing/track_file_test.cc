@@ -6,11 +6,10 @@
 #include "writing/sink.h"
 
 namespace quilltap {
-namespace {
 
 // `samples` written as a mono file of `bits` whose first frame comes
 // `framesBefore` after `takeStart`; what reads back.
-ReadBack written(const std::vector<float>& samples, std::int64_t bits, std::int64_t rate = 48000,
+static ReadBack written(const std::vector<float>& samples, std::int64_t bits, std::int64_t rate = 48000,
                  std::chrono::system_clock::time_point takeStart = {},
                  std::int64_t framesBefore = 0) {
   Scratch scratch;
@@ -65,5 +64,4 @@ TEST(SafeFileName, UnsafeCharactersEachBecomeOneUnderscoreAndBlanksGo) {
   for (auto [name, safe] : cases) EXPECT_EQ(safeFileName(name), safe) << name;
 }
 
-}  // namespace
 }  // namespace quilltap

@@ -3,7 +3,6 @@
 #include "tests/unit/recording_fixture.h"
 
 namespace quilltap {
-namespace {
 
 namespace fs = std::filesystem;
 
@@ -21,30 +20,35 @@ class WriterTest : public ::testing::Test {
     drive.stall(false);
     writer.flushAndClose(sink, 5.0);
   }
-  // A chunk with one buffer per output, whose samples tell chunk, output, channel and frame apart.
-  ChunkRef push(std::int64_t sequence, std::int64_t frames) {
+  // Channel c of output o at frame f of the take: exact in float, all told apart.
+  static float sampleAt(std::size_t o, std::size_t c, std::int64_t f) {
+    return float(o * 2 + c) + float(f % 65536) / 65536.0f;
+  }
+  // Queues the take's next `frames` frames as one chunk.
+  ChunkRef push(std::int64_t frames) {
     std::vector<PcmBuffer> buffers;
-    for (std::size_t o = 0; o < options.outputs.size(); ++o) {
-      buffers.emplace_back(static_cast<std::uint32_t>(options.outputs[o].channels), frames);
-      for (std::uint32_t c = 0; c < buffers[o].channelCount(); ++c)
+    for (std::size_t o = 0; o < 2; ++o) {
+      buffers.emplace_back(std::uint32_t(o + 1), frames);
+      for (std::uint32_t c = 0; c <= o; ++c)
         for (std::int64_t i = 0; i < frames; ++i)
-          buffers[o].channel(c)[i] =
-              float(sequence * 64 + std::int64_t(o * 8 + c)) / 65536.0f + float(i % 256) / 256.0f;
+          buffers[o].channel(c)[i] = sampleAt(o, c, pushed + i);
     }
+    pushed += frames;
     auto made = std::make_shared<const Chunk>(std::move(buffers), frames,
-                                              std::chrono::steady_clock::now(), sequence);
+                                              std::chrono::steady_clock::now(), ++sequence);
     MutexLock hold(take.lock);
     take.pending.push_back(made);
     return made;
   }
-  // What file `output` must hold after `chunks`, interleaved.
-  static std::vector<float> expected(const std::vector<ChunkRef>& chunks, std::size_t output) {
-    std::vector<float> all;
-    for (const ChunkRef& c : chunks)
-      for (std::int64_t i = 0; i < c->frames; ++i)
-        for (std::uint32_t k = 0; k < c->buffers[output].channelCount(); ++k)
-          all.push_back(c->buffers[output].channel(k)[i]);
-    return all;
+  // Closes the files, which must hold every frame pushed once, in order.
+  void expectWhole() {
+    ASSERT_TRUE(writer.flushAndClose(sink, 5.0));
+    for (std::size_t o = 0; o < 2; ++o) {
+      std::vector<float> samples = readFloat(sink->paths()[o]).samples;
+      ASSERT_EQ(std::int64_t(samples.size()), pushed * std::int64_t(o + 1));
+      for (std::size_t k = 0; k < samples.size(); ++k)
+        ASSERT_EQ(samples[k], sampleAt(o, k % (o + 1), std::int64_t(k / (o + 1)))) << o << " " << k;
+    }
   }
   std::vector<ChunkRef> recent() {
     MutexLock hold(take.lock);
@@ -56,6 +60,7 @@ class WriterTest : public ::testing::Test {
   Take take;
   FaultyFileSystem drive;
   SinkRef sink;
+  std::int64_t pushed = 0, sequence = 0;
   std::vector<std::string> failures;  // read once the writer is idle
   Writer writer{options, take, [this](const std::string& message, const SinkRef&) {
                   failures.push_back(message);
@@ -70,22 +75,19 @@ class RecentTest : public WriterTest, public ::testing::WithParamInterface<Recen
 
 TEST_P(RecentTest, RecentHoldsTheNewestSecondAndEachSecondIsMadeDurableHeaderFirst) {
   const auto [chunkFrames, recentChunks] = GetParam();
-  std::vector<ChunkRef> chunks;
   for (std::int64_t k = 1; k <= 3 * std::int64_t(recentChunks) + 1; ++k) {
     SCOPED_TRACE(k);
-    chunks.push_back(push(k, chunkFrames));
+    ChunkRef made = push(chunkFrames);
     ASSERT_TRUE(writer.drain(sink));
     const std::int64_t written = k * chunkFrames;
     std::vector<ChunkRef> held = recent();
-    EXPECT_EQ(held.back(), chunks.back());
+    EXPECT_EQ(held.back(), made);
     EXPECT_EQ(held.size(), written >= 48000 ? recentChunks : std::size_t(k));
     const bool synced = k % std::int64_t(recentChunks) == 0;  // each second, headers first
     for (const std::string& path : sink->paths())
       EXPECT_EQ(readFloat(path).info.frames, synced ? written : readFloat(path).info.frames);
   }
-  ASSERT_TRUE(writer.flushAndClose(sink, 5.0));
-  for (std::size_t o = 0; o < 2; ++o)
-    EXPECT_EQ(readFloat(sink->paths()[o]).samples, expected(chunks, o)) << o;
+  expectWhole();
 }
 INSTANTIATE_TEST_SUITE_P(ChunkSizes, RecentTest,
                          ::testing::Values(RecentCase{4800, 10}, RecentCase{4096, 12},
@@ -93,16 +95,16 @@ INSTANTIATE_TEST_SUITE_P(ChunkSizes, RecentTest,
 
 TEST_F(WriterTest, AFailedSyncIsNeverForgottenByALaterGoodOne) {
   options.sampleRate = 8000;
-  for (std::int64_t k = 1; k <= 8; ++k) push(k, 1000);
+  for (int k = 1; k <= 8; ++k) push(1000);
   ASSERT_TRUE(writer.drain(sink));  // a second written and synced
-  ChunkRef undurable = push(9, 100);
+  ChunkRef undurable = push(100);
   ASSERT_TRUE(writer.drain(sink));
   drive.failingSyncs = 1;
-  ChunkRef big = push(10, 8000);  // a second on its own: its sync fails
+  ChunkRef big = push(8000);  // a second on its own: its sync fails
   writer.drain(sink);
-  // Linux reports a writeback error once: this sync succeeds, yet chunks 9
-  // and 10 may never have reached the drive.
-  ChunkRef after = push(11, 8000);
+  // Linux reports a writeback error once: this sync succeeds, yet the two
+  // chunks before may never have reached the drive.
+  ChunkRef after = push(8000);
   writer.drain(sink);
   EXPECT_EQ(recent(), (std::vector<ChunkRef>{undurable, big, after}));
   EXPECT_FALSE(writer.flushAndClose(sink, 5.0));  // nor are the files called saved
@@ -112,16 +114,14 @@ TEST_F(WriterTest, AFailedSyncIsNeverForgottenByALaterGoodOne) {
 TEST_F(WriterTest, AChunkGoesIntoEveryFileOrNoneSoARetryNeverWritesItTwice) {
   drive.limitedDir = scratch.path;
   drive.spaceLeft = 1024 * 4 + 500;  // B (two channels) fills the drive half-way through
-  std::vector<ChunkRef> chunks = {push(1, 1024)};
+  push(1024);
   EXPECT_FALSE(writer.drain(sink));
   EXPECT_FALSE(writer.drain(sink));  // one failover request per failed drain
   ASSERT_EQ(failures.size(), 2u);
   EXPECT_EQ(failures[0], "Writing to the drive failed (No space left on device)");
   drive.spaceLeft = INT64_MAX;
   EXPECT_TRUE(writer.drain(sink));
-  ASSERT_TRUE(writer.flushAndClose(sink, 5.0));
-  for (std::size_t o = 0; o < 2; ++o)
-    EXPECT_EQ(readFloat(sink->paths()[o]).samples, expected(chunks, o)) << o;
+  expectWhole();
 }
 
 TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {
@@ -129,7 +129,7 @@ TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {
   drive.limitedDir = scratch.path;
   drive.spaceLeft = 1024 * 4 + 500;
   drive.failingTruncates = 2;  // A took the chunk, B part of it; neither can be cut back
-  push(1, 1024);
+  push(1024);
   EXPECT_FALSE(writer.drain(sink));
   const std::uintmax_t partial = fs::file_size(sink->paths()[1]);
   drive.spaceLeft = INT64_MAX;
@@ -139,5 +139,4 @@ TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {
   EXPECT_EQ(fs::file_size(sink->paths()[1]), partial);
 }
 
-}  // namespace
 }  // namespace quilltap

@@ -20,13 +20,12 @@ namespace quilltap {
 /// A scripted audio system whose engine's input the test drives: `deliver`
 /// calls the tap as the capture thread would.
 struct FakeAudioSystem : AudioSystem {
-  std::vector<InputDevice> devices;
   std::int64_t lostFrames = 0;
   TapBlock tap;  // what the engine holds
   bool running = false;
   std::uint32_t channels = 0;
 
-  std::vector<InputDevice> inputDevices() override { return devices; }
+  std::vector<InputDevice> inputDevices() override { return {{"XR18", "XR18 Multichannel", 4}}; }
   std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<Engine>(*this); }
   /// One vector per input channel, of equal lengths; false when no tap runs.
   bool deliver(const std::vector<std::vector<float>>& input) {
@@ -57,22 +56,18 @@ struct FakeAudioSystem : AudioSystem {
 
 /// Real files, with a drive's faults on command for those under `limitedDir`
 /// (all when empty): it fills up (a write beyond `spaceLeft` bytes takes what
-/// fits and fails with ENOSPC), a sync or a truncate fails with EIO, folders
-/// cannot be made, or every write and close waits while stalled.
-class FaultyFileSystem : public FileSystem {
+/// fits and fails with ENOSPC), a sync or a truncate fails with EIO, or every
+/// write and close waits while stalled.
+class FaultyFileSystem : public PosixFileSystem {
  public:
   std::atomic<std::int64_t> spaceLeft{INT64_MAX};
   std::string limitedDir;
   std::atomic<int> failingSyncs{0}, failingTruncates{0};
-  std::atomic<bool> noFolders{false};
   std::function<void(const std::string&)> onClose;  // the path of every file closed
 
-  Status createFolders(const std::string& dir) override {
-    return noFolders ? Status::posix(dir, EACCES) : real_.createFolders(dir);
-  }
   Status createFile(const std::string& path, std::unique_ptr<WritableFile>* file) override {
     std::unique_ptr<WritableFile> real;
-    Status opened = real_.createFile(path, &real);
+    Status opened = PosixFileSystem::createFile(path, &real);
     if (opened.ok()) *file = std::make_unique<File>(*this, path, std::move(real));
     return opened;
   }
@@ -131,7 +126,6 @@ class FaultyFileSystem : public FileSystem {
     std::unique_lock<std::mutex> hold(mutex_);
     released_.wait(hold, [this] { return !stalled_; });
   }
-  PosixFileSystem real_;
   std::mutex mutex_;
   std::condition_variable released_;
   bool stalled_ = false;

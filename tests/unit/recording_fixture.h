@@ -60,7 +60,6 @@ class RecordingTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(pipe2(eventPipe, O_NONBLOCK), 0);
     events = EventStream(eventPipe[1]);
-    audio.devices = {{"XR18", "XR18 Multichannel", 4}};
   }
   void TearDown() override {
     // Neither the writers nor work left on the main queue may act on the next test.
