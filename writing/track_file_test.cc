@@ -3,15 +3,15 @@
 #include <ctime>
 
 #include "tests/unit/recording_fixture.h"
-#include "writing/sink.h"
 
 namespace quilltap {
 
 // `samples` written as a mono file of `bits` whose first frame comes
 // `framesBefore` after `takeStart`; what reads back.
-static ReadBack written(const std::vector<float>& samples, std::int64_t bits, std::int64_t rate = 48000,
-                 std::chrono::system_clock::time_point takeStart = {},
-                 std::int64_t framesBefore = 0) {
+static ReadBack written(const std::vector<float>& samples, std::int64_t bits,
+                        std::int64_t rate = 48000,
+                        std::chrono::system_clock::time_point takeStart = {},
+                        std::int64_t framesBefore = 0) {
   Scratch scratch;
   PosixFileSystem drive;
   PcmBuffer buffer(1, static_cast<std::int64_t>(samples.size()));
@@ -53,15 +53,6 @@ TEST(TrackFile, TheTimeReferenceOfALateTakeCountsOnPastMidnightInLocalTime) {
             (86399 * kRate + kRate / 2) + 2 * kRate);
   EXPECT_EQ(std::string(bext.origination_time, 8), "23:59:59");
   EXPECT_EQ(std::string(bext.description), "Late");
-}
-
-TEST(SafeFileName, UnsafeCharactersEachBecomeOneUnderscoreAndBlanksGo) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"a/\\:*?\"<>|b", "a_________b"},  {"Gtr\tL\nR", "Gtr_L_R"},
-      {"Zero\u200Bwidth", "Zero_width"}, {"\u3000Koto\u2003", "Koto"},
-      {"\u00A0 \u00A0", "Track"},        {"Für Elise ♪", "Für Elise ♪"},
-  };
-  for (auto [name, safe] : cases) EXPECT_EQ(safeFileName(name), safe) << name;
 }
 
 }  // namespace quilltap

@@ -4,9 +4,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "audio/audio_system.h"
@@ -23,7 +22,6 @@ struct FakeAudioSystem : AudioSystem {
   std::int64_t lostFrames = 0;
   TapBlock tap;  // what the engine holds
   bool running = false;
-  std::uint32_t channels = 0;
 
   std::vector<InputDevice> inputDevices() override { return {{"XR18", "XR18 Multichannel", 4}}; }
   std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<Engine>(*this); }
@@ -40,10 +38,10 @@ struct FakeAudioSystem : AudioSystem {
   struct Engine : AudioEngine {
     explicit Engine(FakeAudioSystem& system) : s(system) {}
     ~Engine() override { s.tap = nullptr, s.running = false; }
-    Status selectDevice(const InputDevice& device, const std::vector<std::int64_t>&) override {
-      return s.channels = std::uint32_t(device.channels), Status();
+    Status selectDevice(const InputDevice&, const std::vector<std::int64_t>&) override {
+      return Status();
     }
-    InputFormat inputFormat() override { return {48000, s.channels}; }
+    InputFormat inputFormat() override { return {48000, 4}; }
     void installTap(std::uint32_t, TapBlock block) override { s.tap = std::move(block); }
     void removeTap() override { s.tap = nullptr; }
     Status start() override { return s.running = true, Status(); }
@@ -71,11 +69,7 @@ class FaultyFileSystem : public PosixFileSystem {
     if (opened.ok()) *file = std::make_unique<File>(*this, path, std::move(real));
     return opened;
   }
-  void stall(bool on = true) {
-    std::lock_guard<std::mutex> hold(mutex_);
-    stalled_ = on;
-    released_.notify_all();
-  }
+  void stall(bool on = true) { stalled = on; }
 
  private:
   struct File : WritableFile {
@@ -122,13 +116,10 @@ class FaultyFileSystem : public PosixFileSystem {
     bool limited;
   };
 
-  void waitWhileStalled() {
-    std::unique_lock<std::mutex> hold(mutex_);
-    released_.wait(hold, [this] { return !stalled_; });
+  void waitWhileStalled() const {
+    while (stalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  std::mutex mutex_;
-  std::condition_variable released_;
-  bool stalled_ = false;
+  std::atomic<bool> stalled{false};
 };
 
 /// A monotonic clock that moves only when told.

@@ -1,125 +1,92 @@
-"""The page in headless Chromium, driven through the DevTools protocol as a person would use
-it: open the printed address, pick the device and two tracks, record, watch the meters, stop,
-find the take. QUILLTAP_WEB_SCREENSHOT=path keeps a picture of the page mid-recording."""
+"""The page in headless Chromium, driven through DevTools as a person would use it: open the printed
+address, pick the device and two tracks, record, watch the meters, stop, find the take.
+QUILLTAP_WEB_SCREENSHOT=path keeps a picture of the page mid-recording (docs/web.png)."""
 
-import base64
-import itertools
-import json
-import os
-import shutil
-import subprocess
-import tempfile
-import time
-import unittest
-import urllib.request
+import base64, itertools, json, os, subprocess, tempfile, time, unittest, urllib.request
 
 import websocket
 
-from webrig import Web
-from recording_checks import start_mixer, stop_mixer, wait_until
-
-
-class Browser:
-    def __init__(self):
-        self.profile = tempfile.mkdtemp(prefix="quilltap-chromium-")
-        self.proc = subprocess.Popen(
-            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-             "--no-first-run", "--disable-background-networking", "--disable-component-update",
-             "--disable-sync", "--user-data-dir=" + self.profile, "--remote-debugging-port=0",
-             "--window-size=480,1000", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        port_file = os.path.join(self.profile, "DevToolsActivePort")
-        if not wait_until(lambda: os.path.exists(port_file) and open(port_file).read(), 30):
-            raise AssertionError("chromium did not open its DevTools port")
-        port = open(port_file).read().split()[0]
-        with urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port) as f:
-            page = next(t for t in json.load(f) if t["type"] == "page")
-        self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], suppress_origin=True)
-        self.ids = itertools.count(1)
-
-    def call(self, method, **params):
-        sent = next(self.ids)
-        self.ws.send(json.dumps({"id": sent, "method": method, "params": params}))
-        while True:
-            reply = json.loads(self.ws.recv())
-            if reply.get("id") == sent:
-                if "error" in reply:
-                    raise AssertionError("%s: %s" % (method, reply["error"]))
-                return reply["result"]
-
-    def js(self, expression):
-        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True,
-                           awaitPromise=True)
-        if "exceptionDetails" in result:
-            raise AssertionError("%s: %s" % (expression, result["exceptionDetails"]))
-        return result["result"].get("value")
-
-    def click(self, selector):
-        x, y = self.js("(r => [r.x + r.width / 2, r.y + r.height / 2])"
-                       "(document.querySelector(%s).getBoundingClientRect())" % json.dumps(selector))
-        for kind in ("mousePressed", "mouseReleased"):
-            self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
-
-    def type(self, selector, text):
-        self.js("document.querySelector(%s).select()" % json.dumps(selector))
-        self.call("Input.insertText", text=text)
-
-    def choose(self, selector, value):
-        self.js("(s => { s.value = %s; s.dispatchEvent(new Event('change')); })"
-                "(document.querySelector(%s))" % (json.dumps(value), json.dumps(selector)))
-
-    def until(self, expression, timeout=15):
-        if not wait_until(lambda: self.js(expression), timeout, step=0.1):
-            raise AssertionError("never true in the page: " + expression)
-
-    def close(self):
-        self.ws.close()
-        self.proc.kill()
-        self.proc.wait()
-        shutil.rmtree(self.profile, ignore_errors=True)
+from test_web import Web, start_mixer
 
 
 class Page(unittest.TestCase):
     def setUp(self):
-        server, device = start_mixer()
-        self.addCleanup(stop_mixer, server, device)
-        self.web = Web(server)
+        self.web = Web(start_mixer(self.addCleanup))
         self.addCleanup(self.web.close)
-        self.browser = Browser()
-        self.addCleanup(self.browser.close)
+        profile = tempfile.TemporaryDirectory(prefix="quilltap-chromium-")
+        self.addCleanup(profile.cleanup)
+        chromium = subprocess.Popen(
+            ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-sync",
+             "--disable-background-networking", "--disable-component-update", "--user-data-dir=" + profile.name,
+             "--remote-debugging-port=0", "--window-size=480,1000", "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: chromium.kill() or chromium.wait())
+        port = os.path.join(profile.name, "DevToolsActivePort")
+        self.until(lambda: os.path.exists(port) and open(port).read(), "DevTools port")
+        with urllib.request.urlopen("http://127.0.0.1:%s/json/list" % open(port).read().split()[0]) as f:
+            page = next(t for t in json.load(f) if t["type"] == "page")
+        self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], suppress_origin=True)
+        self.addCleanup(self.ws.close)
+        self.ids = itertools.count(1)
+
+    def until(self, predicate, what, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            self.assertLess(time.monotonic(), deadline, "never true: " + what)
+            time.sleep(0.1)
+
+    def call(self, method, **params):
+        self.ws.send(json.dumps({"id": next(self.ids), "method": method, "params": params}))
+        while "id" not in (reply := json.loads(self.ws.recv())):
+            pass  # an event, not the reply
+        self.assertNotIn("error", reply, method)
+        return reply["result"]
+
+    def js(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
+        self.assertNotIn("exceptionDetails", result, expression)
+        return result["result"].get("value")
+
+    def act(self, selector, text=None, choose=None):
+        """A click on the element, then the text typed into it, or an option chosen."""
+        element = "document.querySelector(%s)" % json.dumps(selector)
+        if choose:
+            return self.js("(s => { s.value = %s; s.dispatchEvent(new Event('change')); })(%s)" % (json.dumps(choose), element))
+        x, y = self.js("(r => [r.x + r.width / 2, r.y + r.height / 2])(%s.getBoundingClientRect())" % element)
+        for kind in ("mousePressed", "mouseReleased"):
+            self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
+        if text:
+            self.js(element + ".select()")
+            self.call("Input.insertText", text=text)
 
     def test_record_watch_the_meters_stop_and_find_the_take(self):
-        b = self.browser
-        b.call("Page.navigate", url=self.web.first_line.split()[-1])
-        b.until("document.querySelectorAll('#device option').length > 1")
-        b.choose("#device", "XR18")
-        b.type(".track:nth-child(1) .name", "Kick")
-        b.choose(".track:nth-child(2) .kind", "2")
-        b.type(".track:nth-child(2) .channel", "3")
-        b.type(".track:nth-child(2) .name", "Keys")
-        b.click("#record")
+        self.call("Page.navigate", url=self.web.first_line.split()[-1])
+        self.until(lambda: self.js("document.querySelectorAll('#device option').length > 1"), "the devices")
+        self.act("#device", choose="XR18")
+        self.act(".track:nth-child(1) .name", "Kick")
+        self.act(".track:nth-child(2) .kind", choose="2")
+        self.act(".track:nth-child(2) .channel", "3")
+        self.act(".track:nth-child(2) .name", "Keys")
+        self.act("#record")
         bars = "[...document.querySelectorAll('.meter .bar div')].map(d => parseFloat(d.style.width))"
-        b.until("(w => w.length == 2 && w.every(x => x > 0))(%s)" % bars)
-        first = (b.js(bars), b.js("document.getElementById('clock').textContent"))
+        self.until(lambda: self.js("(w => w.length == 2 && w.every(x => x > 0))(%s)" % bars), "two meters")
+        shown = "[%s, document.getElementById('clock').textContent]" % bars
+        first = self.js(shown)
         time.sleep(1)
-        self.assertNotEqual((b.js(bars), b.js("document.getElementById('clock').textContent")),
-                            first, "the meters and the clock stand still")
-        self.assertEqual(b.js("[...document.querySelectorAll('.meter span:first-child')]"
-                              ".map(s => s.textContent)"), ["Kick (1)", "Keys (3,4)"])
-        shot = os.environ.get("QUILLTAP_WEB_SCREENSHOT")
-        if shot:
-            with open(shot, "wb") as f:
-                clip = {"x": 0, "y": 0, "scale": 1, "width": b.js("innerWidth"),
-                        "height": b.js("document.body.scrollHeight + 12")}
-                f.write(base64.b64decode(b.call("Page.captureScreenshot", format="png",
-                                                clip=clip)["data"]))
-        b.click("#stop")
-        b.until("document.getElementById('state').textContent == 'Ready'")
-        b.until("[...document.querySelectorAll('#takes a')].map(a => a.textContent).join('|')"
-                " == '01 Kick.wav|02 Keys.wav'")
-        self.assertIn("Stopped.", b.js("document.getElementById('messages').textContent"))
-        said, _ = self.web.quilltap_lines()
-        self.assertEqual(json.loads(said[-1])["reason"], "stop")
+        self.assertNotEqual(self.js(shown), first, "the meters and the clock stand still")
+        self.assertEqual(self.js("[...document.querySelectorAll('.meter span:first-child')].map(s => s.textContent)"),
+                         ["Kick (1)", "Keys (3,4)"])
+        if os.environ.get("QUILLTAP_WEB_SCREENSHOT"):
+            clip = {"x": 0, "y": 0, "scale": 1, "width": self.js("innerWidth"),
+                    "height": self.js("document.body.scrollHeight + 12")}
+            with open(os.environ["QUILLTAP_WEB_SCREENSHOT"], "wb") as f:
+                f.write(base64.b64decode(self.call("Page.captureScreenshot", format="png", clip=clip)["data"]))
+        self.act("#stop")
+        self.until(lambda: self.js("document.getElementById('state').textContent == 'Ready' && [...document."
+                                   "querySelectorAll('#takes a')].map(a => a.textContent).join('|') == "
+                                   "'01 Kick.wav|02 Keys.wav'"), "the take listed")
+        self.assertIn("Stopped.", self.js("document.getElementById('messages').textContent"))
+        self.assertEqual(json.loads(self.web.quilltap_lines()[0][-1])["reason"], "stop")
 
 
 if __name__ == "__main__":
