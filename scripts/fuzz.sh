@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-[ -x build/clang/tests/fuzz/inputs_fuzz ] || scripts/setup.sh clang >/dev/null
+scripts/setup.sh clang >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp tests/fuzz/corpus/* "$work/"

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <functional>
 #include <thread>
-#include <utility>
 
 #include "audio/audio_system.h"
 #include "dispatch/clock.h"
@@ -20,14 +19,15 @@ namespace quilltap {
 /// calls the tap as the capture thread would.
 struct FakeAudioSystem : AudioSystem {
   std::int64_t lostFrames = 0;
-  TapBlock tap;  // what the engine holds
-  bool running = false;
+  InputFormat format{48000, 4};
+  TapBlock tap;                    // what the engine holds
+  std::function<void()> onChange;  // the recording's device-change handler
 
   std::vector<InputDevice> inputDevices() override { return {{"XR18", "XR18 Multichannel", 4}}; }
   std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<Engine>(*this); }
   /// One vector per input channel, of equal lengths; false when no tap runs.
   bool deliver(const std::vector<std::vector<float>>& input) {
-    if (!tap || !running) return false;
+    if (!tap) return false;
     std::array<const float*, 64> pointers{};  // no allocation: tests make the tap's fail
     for (std::size_t c = 0; c < input.size(); ++c) pointers[c] = input[c].data();
     tap(AudioBuffer{pointers.data(), std::uint32_t(input.size()), std::uint32_t(input[0].size())});
@@ -37,16 +37,16 @@ struct FakeAudioSystem : AudioSystem {
  private:
   struct Engine : AudioEngine {
     explicit Engine(FakeAudioSystem& system) : s(system) {}
-    ~Engine() override { s.tap = nullptr, s.running = false; }
+    ~Engine() override { s.tap = nullptr; }
     Status selectDevice(const InputDevice&, const std::vector<std::int64_t>&) override {
       return Status();
     }
-    InputFormat inputFormat() override { return {48000, 4}; }
+    InputFormat inputFormat() override { return s.format; }
     void installTap(std::uint32_t, TapBlock block) override { s.tap = std::move(block); }
     void removeTap() override { s.tap = nullptr; }
-    Status start() override { return s.running = true, Status(); }
-    void stop() override { s.running = false; }
-    void onConfigurationChange(std::function<void()>) override {}
+    Status start() override { return Status(); }
+    void stop() override {}
+    void onConfigurationChange(std::function<void()> handler) override { s.onChange = handler; }
     std::int64_t takeLostFrames() override { return std::exchange(s.lostFrames, 0); }
     FakeAudioSystem& s;
   };
@@ -54,8 +54,7 @@ struct FakeAudioSystem : AudioSystem {
 
 /// Real files, with a drive's faults on command for those under `limitedDir`
 /// (all when empty): it fills up (a write beyond `spaceLeft` bytes takes what
-/// fits and fails with ENOSPC), a sync or a truncate fails with EIO, or every
-/// write and close waits while stalled.
+/// fits and fails with ENOSPC), a sync or a truncate fails with EIO.
 class FaultyFileSystem : public PosixFileSystem {
  public:
   std::atomic<std::int64_t> spaceLeft{INT64_MAX};
@@ -69,7 +68,7 @@ class FaultyFileSystem : public PosixFileSystem {
     if (opened.ok()) *file = std::make_unique<File>(*this, path, std::move(real));
     return opened;
   }
-  void stall(bool on = true) { stalled = on; }
+  std::atomic<bool> stalled{false};  // every write and close waits while set
 
  private:
   struct File : WritableFile {
@@ -82,7 +81,7 @@ class FaultyFileSystem : public PosixFileSystem {
     Status write(std::int64_t offset, const void* data, std::size_t size,
                  std::size_t* written) override {
       std::int64_t length = 0;
-      if (limited) drive.waitWhileStalled();
+      waitWhileStalled();
       if (!limited || !real->length(&length).ok()) return real->write(offset, data, size, written);
       const std::int64_t from = std::max(length, offset), left = drive.spaceLeft.load();
       const std::int64_t growth = std::max<std::int64_t>(0, offset + std::int64_t(size) - from);
@@ -105,21 +104,19 @@ class FaultyFileSystem : public PosixFileSystem {
       return take(drive.failingSyncs) ? Status::posix(path, EIO) : real->sync();
     }
     Status close() override {
-      if (limited) drive.waitWhileStalled();
+      waitWhileStalled();
       if (drive.onClose) drive.onClose(path);
       return real->close();
     }
     static bool take(std::atomic<int>& count) { return count.fetch_sub(1) > 0; }
+    void waitWhileStalled() const {
+      while (limited && drive.stalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     FaultyFileSystem& drive;
     std::string path;
     std::unique_ptr<WritableFile> real;
     bool limited;
   };
-
-  void waitWhileStalled() const {
-    while (stalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  std::atomic<bool> stalled{false};
 };
 
 /// A monotonic clock that moves only when told.

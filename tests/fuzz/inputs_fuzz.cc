@@ -25,10 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> lines = linesOf(text, size);
   if (linesOf(text, size / 2) != lines || linesOf(text, size / 3) != lines) abort();
   for (const std::string& line : lines) {
-    if (line.find('\n') != std::string::npos || validUtf8(line) != line) abort();
     ControlCommand command = parseControlLine(line);
-    if (command.kind != ControlCommand::gains && !command.values.empty()) abort();
-    if (command.kind == ControlCommand::stop && trimSpaces(line) != "stop") abort();
+    if (line.find('\n') != std::string::npos || validUtf8(line) != line ||
+        (command.kind != ControlCommand::gains && !command.values.empty()) ||
+        (command.kind == ControlCommand::stop && trimSpaces(line) != "stop"))
+      abort();
   }
   if (std::optional<Track> track = parseTrack(text))
     if (track->channels.empty() || track->channels.size() > 2 || track->name.empty()) abort();

@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "app/command_line.h"
 #include "app/startup.h"
@@ -47,14 +45,9 @@ inline ReadBack readFloat(const std::string& path) {
   return back;
 }
 
-/// Thrown by the recorder's exit in tests, so a test can see finish end it.
-struct ProcessExit {
-  int status;
-};
-
 /// A recording on the fake audio system (a 4-channel "XR18" at 48 kHz) and a
 /// faulty drive in a scratch folder, with its events in a pipe and a clock
-/// the test moves.
+/// the test moves. The recorder's exit throws its status.
 class RecordingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,7 +56,7 @@ class RecordingTest : public ::testing::Test {
   }
   void TearDown() override {
     // Neither the writers nor work left on the main queue may act on the next test.
-    drive.stall(false);
+    drive.stalled = false;
     std::vector<SinkRef> sinks;
     if (recorder) {
       MutexLock hold(take().lock);
@@ -74,7 +67,7 @@ class RecordingTest : public ::testing::Test {
       if (sink) recorder->writer().flushAndClose(sink, 5.0);
     try {
       mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0));
-    } catch (const ProcessExit&) {
+    } catch (int) {
     }
     recorder.reset();
     close(eventPipe[0]);
@@ -87,7 +80,7 @@ class RecordingTest : public ::testing::Test {
     Status parsed = parseRecordOptions(words, &options);
     EXPECT_TRUE(parsed.ok()) << parsed.message();
     recorder = std::make_unique<Recorder>(std::move(options), audio, drive, events, clock,
-                                          [](int status) { throw ProcessExit{status}; });
+                                          [](int status) { throw status; });
     Status started = recorder->start(-1);
     return started.ok() ? "" : started.message();
   }
@@ -98,11 +91,10 @@ class RecordingTest : public ::testing::Test {
     char buffer[65536];
     for (ssize_t n; (n = read(eventPipe[0], buffer, sizeof buffer)) > 0;)
       text.append(buffer, std::size_t(n));
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "an event line without its line feed";
     std::vector<Event> parsed;
-    std::size_t begin = 0;
-    for (std::size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
-      parsed.push_back(Event::parse(text.substr(begin, end - begin)));
-    EXPECT_EQ(begin, text.size()) << "an event line without its line feed";
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) parsed.push_back(Event::parse(line));
     return parsed;
   }
 
@@ -111,8 +103,8 @@ class RecordingTest : public ::testing::Test {
   static int exitStatusOf(Action action) {
     try {
       action();
-    } catch (const ProcessExit& exit) {
-      return exit.status;
+    } catch (int status) {
+      return status;
     }
     ADD_FAILURE() << "the recording did not end";
     return -1;
@@ -120,10 +112,9 @@ class RecordingTest : public ::testing::Test {
 
   /// One buffer of `frames` frames on 4 channels; channel c holds value(c, i) at frame i.
   template <typename Value>
-  static std::vector<std::vector<float>> buffer(std::size_t frames, Value value,
-                                                std::size_t channels = 4) {
-    std::vector<std::vector<float>> data(channels, std::vector<float>(frames));
-    for (std::size_t c = 0; c < channels; ++c)
+  static std::vector<std::vector<float>> buffer(std::size_t frames, Value value) {
+    std::vector<std::vector<float>> data(4, std::vector<float>(frames));
+    for (std::size_t c = 0; c < 4; ++c)
       for (std::size_t i = 0; i < frames; ++i) data[c][i] = value(c, i);
     return data;
   }

@@ -1,18 +1,17 @@
-"""The page in headless Chromium, driven through DevTools as a person would use it: open the printed
-address, pick the device and two tracks, record, watch the meters, stop, find the take.
-QUILLTAP_WEB_SCREENSHOT=path keeps a picture of the page mid-recording (docs/web.png)."""
+"""A take through the page in headless Chromium, driven through DevTools as a person would use it,
+and its event stream held against quilltap's own stdout. QUILLTAP_WEB_SCREENSHOT=path keeps a
+picture of the page mid-recording (docs/web.png)."""
 
-import base64, itertools, json, os, subprocess, tempfile, time, unittest, urllib.request
+import base64, itertools, json, os, subprocess, tempfile, time, unittest, urllib.parse, urllib.request
 
 import websocket
 
-from test_web import Web, start_mixer
+from test_web import TRACKS, EventStream, TakeChecks
 
 
-class Page(unittest.TestCase):
+class Page(TakeChecks):
     def setUp(self):
-        self.web = Web(start_mixer(self.addCleanup))
-        self.addCleanup(self.web.close)
+        super().setUp()
         profile = tempfile.TemporaryDirectory(prefix="quilltap-chromium-")
         self.addCleanup(profile.cleanup)
         chromium = subprocess.Popen(
@@ -59,7 +58,8 @@ class Page(unittest.TestCase):
             self.js(element + ".select()")
             self.call("Input.insertText", text=text)
 
-    def test_record_watch_the_meters_stop_and_find_the_take(self):
+    def test_record_watch_the_meters_stop_and_find_the_take_streamed_as_quilltap_said_it(self):
+        early = EventStream(self.web)
         self.call("Page.navigate", url=self.web.first_line.split()[-1])
         self.until(lambda: self.js("document.querySelectorAll('#device option').length > 1"), "the devices")
         self.act("#device", choose="XR18")
@@ -70,9 +70,11 @@ class Page(unittest.TestCase):
         self.act("#record")
         bars = "[...document.querySelectorAll('.meter .bar div')].map(d => parseFloat(d.style.width))"
         self.until(lambda: self.js("(w => w.length == 2 && w.every(x => x > 0))(%s)" % bars), "two meters")
+        self.record(self.web, {"tracks": TRACKS}, 409)
+        late = EventStream(self.web)
         shown = "[%s, document.getElementById('clock').textContent]" % bars
         first = self.js(shown)
-        time.sleep(1)
+        time.sleep(1.5)
         self.assertNotEqual(self.js(shown), first, "the meters and the clock stand still")
         self.assertEqual(self.js("[...document.querySelectorAll('.meter span:first-child')].map(s => s.textContent)"),
                          ["Kick (1)", "Keys (3,4)"])
@@ -86,8 +88,22 @@ class Page(unittest.TestCase):
                                    "querySelectorAll('#takes a')].map(a => a.textContent).join('|') == "
                                    "'01 Kick.wav|02 Keys.wav'"), "the take listed")
         self.assertIn("Stopped.", self.js("document.getElementById('messages').textContent"))
-        self.assertEqual(json.loads(self.web.quilltap_lines()[0][-1])["reason"], "stop")
-
+        said = self.web.quilltap_lines()[0]
+        for stream in (early, late):  # a late joiner gets the take from "started"
+            stream.wait(lambda s: s.ends)
+            self.assertEqual(stream.lines, said)
+        self.assertEqual([json.loads(e) for e in early.ends], [{"stopped": True, "status": 0, "signal": None}])
+        stopped = json.loads(said[-1])
+        self.assertEqual((stopped["reason"], stopped["files"][1][-15:]), ("stop", "/02 Keys.wav"))
+        self.assert_whole(stopped, said)
+        take = json.loads(self.web.request("GET", "/api/takes")[1])[0]
+        self.assertRegex(take["folder"], r"^\d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d$")
+        for path, listed in zip(stopped["files"], take["files"]):
+            self.assertEqual(path, os.path.join(self.web.takes, take["folder"], listed["name"]))
+            self.assertEqual((listed["size"], listed["seconds"]), (os.path.getsize(path), stopped["seconds"]))
+            with open(path, "rb") as f:
+                url = "/takes/%s/%s" % (urllib.parse.quote(take["folder"]), urllib.parse.quote(listed["name"]))
+                self.assertEqual(self.web.request("GET", url)[1], f.read())
 
 if __name__ == "__main__":
     unittest.main()

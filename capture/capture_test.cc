@@ -1,7 +1,6 @@
-#include "capture/buffer_processing.h"
-
 #include <limits>
 
+#include "capture/buffer_processing.h"
 #include "tests/unit/recording_fixture.h"
 
 namespace quilltap {
@@ -13,12 +12,12 @@ class BufferProcessingTest : public RecordingTest {
   void record(std::vector<std::string> words) {
     words.insert(words.end(), {"--out", scratch.path + "/take", "--bits", "32"});
     ASSERT_EQ(start(words), "");
-    drive.stall();
+    drive.stalled = true;
   }
   // Delivers `channels`; the chunk it made.
   template <typename Value>
-  ChunkRef chunkOf(std::size_t frames, Value value, std::size_t channels = 4) {
-    EXPECT_TRUE(audio.deliver(buffer(frames, value, channels)));
+  ChunkRef chunkOf(std::size_t frames, Value value) {
+    EXPECT_TRUE(audio.deliver(buffer(frames, value)));
     MutexLock hold(take().lock);
     return take().pending.empty() ? nullptr : take().pending.back();
   }

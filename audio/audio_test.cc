@@ -1,7 +1,6 @@
-#include "audio/audio_system.h"
-
 #include <gtest/gtest.h>
 
+#include "audio/audio_system.h"
 #include "audio/sample_ring.h"
 
 namespace quilltap {

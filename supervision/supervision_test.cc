@@ -1,0 +1,95 @@
+#include "supervision/control_channel.h"
+#include "supervision/device_change.h"
+#include "supervision/progress.h"
+#include "tests/unit/recording_fixture.h"
+
+namespace quilltap {
+
+extern thread_local bool failingAllocations;  // tests/unit/failing_new.cc
+
+using namespace std::chrono_literals;
+
+class ProgressTest : public RecordingTest {
+ protected:
+  std::vector<Event> tick() {
+    recorder->progress().tick();
+    return takeEvents();
+  }
+};
+
+TEST_F(ProgressTest, LostInputIsReportedAfterTheProgressAlsoForABufferThatFoundNoMemory) {
+  ASSERT_EQ(start({"--out", scratch.path + "/t", "--track", "1:A"}), "");
+  takeEvents();
+  audio.lostFrames = 24;  // half a millisecond still counts as one
+  EXPECT_EQ(tick().at(1)["message"], "Lost 1 ms of input: the system could not keep up.");
+  EXPECT_EQ(tick().size(), 1u);
+  auto data = buffer(4800, [](std::size_t, std::size_t) { return 0.5f; });
+  failingAllocations = true;
+  bool threw = false;
+  try {
+    audio.deliver(data);
+  } catch (const std::bad_alloc&) {
+    threw = true;  // on the capture thread this would end the process
+  }
+  failingAllocations = false;
+  EXPECT_FALSE(threw);
+  std::vector<Event> all = tick();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0]["seconds"], 0.0);
+  EXPECT_EQ(all[1]["message"], "Lost 100 ms of input: the system could not keep up.");
+}
+
+TEST_F(ProgressTest, AStallIsAnOldestUnwrittenChunkOfMoreThanEightSecondsOnTheMonotonicClock) {
+  drive.limitedDir = scratch.path + "/t";
+  ASSERT_EQ(start({"--out", scratch.path + "/t", "--fallback", scratch.path + "/b"}), "");
+  takeEvents();
+  drive.stalled = true;
+  ASSERT_TRUE(audio.deliver(buffer(4096, [](std::size_t, std::size_t) { return 0.1f; })));
+  clock.advance(7900ms);
+  EXPECT_EQ(tick().size(), 1u);
+  clock.advance(200ms);
+  std::vector<Event> all = tick();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[1]["reason"], "The drive stopped responding");
+  EXPECT_EQ(tick().size(), 1u);  // after a failover the drive is watched no more
+}
+
+// The process tests unplug, bring back and shrink a real device; no JACK
+// server changes its sample rate under a client.
+class DeviceChangeTest : public RecordingTest {};
+
+TEST_F(DeviceChangeTest, AGoneOrChangedDeviceEndsTheRecordingWithAWarningThatSaysWhy) {
+  ASSERT_EQ(start({"--out", scratch.path + "/t", "--track", "1:A"}), "");
+  takeEvents();
+  audio.format.sampleRate = 44100.5;
+  mainQueue().post(audio.onChange);
+  EXPECT_EQ(
+      exitStatusOf([] { mainQueue().runUntil([] { return false; }, std::chrono::seconds(5)); }), 0);
+  std::vector<Event> end = takeEvents();
+  ASSERT_GE(end.size(), 2u);
+  EXPECT_EQ(end.end()[-2]["message"],
+            "Could not resume recording: sample rate changed from 48000 to 44100 Hz. Saved what "
+            "was recorded.");
+  EXPECT_EQ(end.back()["reason"], "device-changed");
+  EXPECT_FALSE(audio.tap);
+}
+
+// The process tests send whole inputs end to end; here the reads are split at every awkward place.
+TEST(LineSplitter, LinesInPiecesWithCarriageReturnsSplitCharactersAndOverlongLines) {
+  LineSplitter splitter(16);
+  auto linesOf = [&](std::initializer_list<std::string_view> reads) {
+    std::vector<std::string> lines;
+    for (std::string_view bytes : reads)
+      splitter.feed(bytes, [&](const std::string& line) { return lines.push_back(line), true; });
+    return lines;
+  };
+  EXPECT_EQ(linesOf({"st", "o", "p\r\ngai", "ns 1,2\n\nrest"}),
+            (std::vector<std::string>{"stop", "gains 1,2", ""}));
+  EXPECT_EQ(linesOf({"\na\rb\n", "caf\xc3", "\xa9\n", "\xff stop\n"}),
+            (std::vector<std::string>{"rest", "a\rb", "café", "\uFFFD stop"}));
+  std::string flood(40, 'x');  // a parent that never sends a line feed cannot exhaust memory
+  EXPECT_EQ(linesOf({flood, flood, "tail\nstop\n"}), (std::vector<std::string>{"stop"}));
+  EXPECT_LE(splitter.held().size(), 16u);
+}
+
+}  // namespace quilltap

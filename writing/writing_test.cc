@@ -1,0 +1,249 @@
+#include <ctime>
+
+#include "tests/unit/recording_fixture.h"
+#include "writing/failover.h"
+#include "writing/track_file.h"
+#include "writing/writer.h"
+
+namespace quilltap {
+
+namespace fs = std::filesystem;
+
+// A writer of two files (mono A, stereo B) on a take of its own; failovers are only counted.
+class WriterTest : public ::testing::Test {
+ protected:
+  WriterTest() {
+    options.sampleRate = 48000;
+    options.bitDepth = 32;
+    options.outputs = {Output{"A", 1}, Output{"B", 2}};
+    EXPECT_TRUE(Sink::create(drive, options, scratch.path + "/rec", "", &sink).ok());
+    take.current = sink;
+  }
+  void TearDown() override {
+    drive.stalled = false;
+    writer.flushAndClose(sink, 5.0);
+  }
+  // Channel c of output o at frame f of the take: exact in float, all told apart.
+  static float sampleAt(std::size_t o, std::size_t c, std::int64_t f) {
+    return float(o * 2 + c) + float(f % 65536) / 65536.0f;
+  }
+  // Queues the take's next `frames` frames as one chunk.
+  ChunkRef push(std::int64_t frames) {
+    std::vector<PcmBuffer> buffers;
+    for (std::size_t o = 0; o < 2; ++o) {
+      buffers.emplace_back(std::uint32_t(o + 1), frames);
+      for (std::uint32_t c = 0; c <= o; ++c)
+        for (std::int64_t i = 0; i < frames; ++i)
+          buffers[o].channel(c)[i] = sampleAt(o, c, pushed + i);
+    }
+    pushed += frames;
+    auto made = std::make_shared<const Chunk>(std::move(buffers), frames,
+                                              std::chrono::steady_clock::now(), ++sequence);
+    MutexLock hold(take.lock);
+    take.pending.push_back(made);
+    return made;
+  }
+  // Closes the files, which must hold every frame pushed once, in order.
+  void expectWhole() {
+    ASSERT_TRUE(writer.flushAndClose(sink, 5.0));
+    for (std::size_t o = 0; o < 2; ++o) {
+      std::vector<float> samples = readFloat(sink->paths()[o]).samples;
+      ASSERT_EQ(std::int64_t(samples.size()), pushed * std::int64_t(o + 1));
+      for (std::size_t k = 0; k < samples.size(); ++k)
+        ASSERT_EQ(samples[k], sampleAt(o, k % (o + 1), std::int64_t(k / (o + 1)))) << o << " " << k;
+    }
+  }
+  std::vector<ChunkRef> recent() {
+    MutexLock hold(take.lock);
+    return {take.recent.begin(), take.recent.end()};
+  }
+
+  Scratch scratch;
+  Options options;
+  Take take;
+  FaultyFileSystem drive;
+  SinkRef sink;
+  std::int64_t pushed = 0, sequence = 0;
+  std::vector<std::string> failures;  // read once the writer is idle
+  Writer writer{options, take, [this](const std::string& message, const SinkRef&) {
+                  failures.push_back(message);
+                }};
+};
+
+// Chunk sizes and the shortest run of newest chunks that holds a second.
+class RecentTest : public WriterTest,
+                   public ::testing::WithParamInterface<std::pair<std::int64_t, std::size_t>> {};
+
+TEST_P(RecentTest, RecentHoldsTheNewestSecondAndEachSecondIsMadeDurableHeaderFirst) {
+  const auto [chunkFrames, recentChunks] = GetParam();
+  for (std::int64_t k = 1; k <= 3 * std::int64_t(recentChunks) + 1; ++k) {
+    SCOPED_TRACE(k);
+    ChunkRef made = push(chunkFrames);
+    ASSERT_TRUE(writer.drain(sink));
+    const std::int64_t written = k * chunkFrames;
+    std::vector<ChunkRef> held = recent();
+    EXPECT_EQ(held.back(), made);
+    EXPECT_EQ(held.size(), written >= 48000 ? recentChunks : std::size_t(k));
+    for (const std::string& path : sink->paths())  // synced each second, headers first
+      EXPECT_TRUE(k % std::int64_t(recentChunks) || readFloat(path).info.frames == written) << path;
+  }
+  expectWhole();
+}
+INSTANTIATE_TEST_SUITE_P(ChunkSizes, RecentTest,
+                         ::testing::Values(std::pair{4800L, 10UL}, std::pair{4096L, 12UL},
+                                           std::pair{60000L, 1UL}));
+
+TEST_F(WriterTest, AFailedSyncIsNeverForgottenByALaterGoodOne) {
+  options.sampleRate = 8000;
+  for (int k = 1; k <= 8; ++k) push(1000);
+  ASSERT_TRUE(writer.drain(sink));  // a second written and synced
+  ChunkRef undurable = push(100);
+  ASSERT_TRUE(writer.drain(sink));
+  drive.failingSyncs = 1;
+  ChunkRef big = push(8000);  // a second on its own: its sync fails
+  writer.drain(sink);
+  // Linux reports a writeback error once: this sync succeeds, yet the two
+  // chunks before may never have reached the drive.
+  ChunkRef after = push(8000);
+  writer.drain(sink);
+  EXPECT_EQ(recent(), (std::vector<ChunkRef>{undurable, big, after}));
+  EXPECT_FALSE(writer.flushAndClose(sink, 5.0));  // nor are the files called saved
+  EXPECT_EQ(failures, std::vector<std::string>{"Writing to the drive failed (Input/output error)"});
+}
+
+TEST_F(WriterTest, AChunkGoesIntoEveryFileOrNoneSoARetryNeverWritesItTwice) {
+  drive.limitedDir = scratch.path;
+  drive.spaceLeft = 1024 * 4 + 500;  // B (two channels) fills the drive half-way through
+  push(1024);
+  EXPECT_FALSE(writer.drain(sink));
+  EXPECT_FALSE(writer.drain(sink));  // one failover request per failed drain
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0], "Writing to the drive failed (No space left on device)");
+  drive.spaceLeft = INT64_MAX;
+  EXPECT_TRUE(writer.drain(sink));
+  expectWhole();
+}
+
+TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {
+  const std::uintmax_t header = fs::file_size(sink->paths()[0]);
+  drive.limitedDir = scratch.path;
+  drive.spaceLeft = 1024 * 4 + 500;
+  drive.failingTruncates = 2;  // A took the chunk, B part of it; neither can be cut back
+  push(1024);
+  EXPECT_FALSE(writer.drain(sink));
+  const std::uintmax_t partial = fs::file_size(sink->paths()[1]);
+  drive.spaceLeft = INT64_MAX;
+  // Appending now would repeat the chunk or shift every sample after it.
+  EXPECT_FALSE(writer.drain(sink));
+  EXPECT_EQ(fs::file_size(sink->paths()[0]), header + 4096);
+  EXPECT_EQ(fs::file_size(sink->paths()[1]), partial);
+}
+
+class FailoverTest : public RecordingTest {
+ protected:
+  std::string out() { return scratch.path + "/drive"; }
+  std::string backup() { return scratch.path + "/backup"; }
+};
+
+TEST_F(FailoverTest, AFullDriveMovesTheRecordingReplayingWhatItMayNotHoldAndNoFrameIsLost) {
+  drive.limitedDir = out();
+  drive.spaceLeft = 20 * 4096 * 4;  // 20 chunks, less the headers
+  ASSERT_EQ(start({"--out", out(), "--fallback", backup(), "--bits", "32", "--track", "1:Count"}),
+            "");
+  std::int64_t delivered = 0;
+  auto deliver = [&](int buffers) {  // channel 1 counts frames
+    for (int k = 0; k < buffers; ++k, delivered += 4096)
+      ASSERT_TRUE(audio.deliver(buffer(4096, [&](std::size_t, std::size_t i) {
+        return static_cast<float>(delivered + std::int64_t(i));
+      })));
+  };
+  deliver(25);
+  Event failover;  // the process tests check its names and reason
+  mainQueue().runUntil(
+      [&] {
+        for (Event& e : takeEvents())
+          if (e["event"] == "failover") failover = e;
+        return !failover.is_null();
+      },
+      std::chrono::seconds(5));
+  ASSERT_EQ(failover["event"], "failover");
+  deliver(5);
+  ASSERT_EQ(exitStatusOf([this] { recorder->finish().finish("stop"); }), 0);
+  std::vector<float> part1 = readFloat(out() + "/01 Count.wav").samples;
+  std::vector<float> part2 = readFloat(backup() + "/01 Count (part 2).wav").samples;
+  auto start = std::llround(failover["seconds"].get<double>() * 48000);
+  auto overlap = std::llround(failover["overlap"].get<double>() * 48000);
+  // The replay covers everything after the last sync: more than a second.
+  EXPECT_EQ(start + overlap, static_cast<std::int64_t>(part1.size()));
+  EXPECT_GT(overlap, 48000);
+  for (std::size_t i = 0; i < part1.size(); ++i) ASSERT_EQ(part1[i], float(i));
+  for (std::size_t i = 0; i < part2.size(); ++i) ASSERT_EQ(part2[i], float(start + i));
+  EXPECT_EQ(start + std::int64_t(part2.size()), delivered);
+}
+
+TEST_F(FailoverTest, ALateRequestFromTheAbandonedDriveDoesNotEndTheRecording) {
+  ASSERT_EQ(start({"--out", out(), "--fallback", backup(), "--track", "1:A"}), "");
+  takeEvents();
+  SinkRef first = take().firstSink;
+  recorder->failover().failover("The drive stopped responding");
+  ASSERT_EQ(takeEvents().back()["event"], "failover");
+  recorder->failover().failover("Writing to the drive failed (Input/output error)",
+                                first);  // queued before the move
+  EXPECT_TRUE(takeEvents().empty());
+  EXPECT_FALSE(recorder->finish().stopping());
+  // A failure of the backup drive itself ends it.
+  EXPECT_EQ(exitStatusOf([&] { recorder->failover().failover("The drive stopped responding"); }),
+            0);
+  EXPECT_EQ(takeEvents().back()["reason"], "write-error");
+}
+
+// `samples` written as a mono file of `bits` whose first frame comes
+// `framesBefore` after `takeStart`; what reads back.
+static ReadBack written(const std::vector<float>& samples, std::int64_t bits,
+                        std::int64_t rate = 48000,
+                        std::chrono::system_clock::time_point takeStart = {},
+                        std::int64_t framesBefore = 0) {
+  Scratch scratch;
+  PosixFileSystem drive;
+  PcmBuffer buffer(1, static_cast<std::int64_t>(samples.size()));
+  std::copy(samples.begin(), samples.end(), buffer.channel(0));
+  std::unique_ptr<TrackFile> file;
+  const std::string path = scratch.path + "/t.wav";
+  EXPECT_TRUE(TrackFile::create(drive, path, "Late", double(rate), 1, bits, &file).ok());
+  EXPECT_TRUE(file->place(takeStart, framesBefore).ok());
+  EXPECT_TRUE(file->write(buffer).ok());
+  EXPECT_TRUE(file->close().ok());
+  return readFloat(path);
+}
+
+TEST(TrackFile, IntegerSamplesLandWithinOneStepAndBeyondFullScaleAreClippedNotWrapped) {
+  std::vector<float> samples = {1.5f, -1.5f, 10.0f, -10.0f, 1.0001f, -1.0001f};
+  for (int k = 0; k <= 2000; ++k) samples.push_back(-1.0f + float(k) / 1000.0f);
+  for (std::int64_t bits : {16, 24}) {
+    ReadBack back = written(samples, bits);
+    ASSERT_EQ(back.samples.size(), samples.size());
+    const float step = 1.0f / static_cast<float>(1 << (bits - 1));
+    for (std::size_t k = 0; k < samples.size(); ++k)
+      ASSERT_NEAR(back.samples[k], std::clamp(samples[k], -1.0f, 1.0f - step), step) << bits;
+  }
+}
+
+TEST(TrackFile, TheTimeReferenceOfALateTakeCountsOnPastMidnightInLocalTime) {
+  setenv("TZ", "QTZ-05:30", 1);  // east of UTC, so that UTC in place of local time shows
+  tzset();
+  std::time_t now = std::time(nullptr);
+  std::tm day = {};
+  localtime_r(&now, &day);
+  day.tm_hour = 23, day.tm_min = 59, day.tm_sec = 59, day.tm_isdst = -1;
+  const auto takeStart =
+      std::chrono::system_clock::from_time_t(std::mktime(&day)) + std::chrono::milliseconds(500);
+  // The file starts 2 s after the take, on the next day; at 96 kHz the count passes 32 bits.
+  constexpr std::int64_t kRate = 96000;
+  const SF_BROADCAST_INFO bext = written({0.25f}, 32, kRate, takeStart, 2 * kRate).bext;
+  EXPECT_EQ(std::uint64_t(bext.time_reference_high) << 32 | bext.time_reference_low,
+            (86399 * kRate + kRate / 2) + 2 * kRate);
+  EXPECT_EQ(std::string(bext.origination_time, 8), "23:59:59");
+  EXPECT_EQ(std::string(bext.description), "Late");
+}
+
+}  // namespace quilltap
