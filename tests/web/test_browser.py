@@ -94,7 +94,7 @@ class Page(TakeChecks):
             self.assertEqual(stream.lines, said)
         self.assertEqual([json.loads(e) for e in early.ends], [{"stopped": True, "status": 0, "signal": None}])
         stopped = json.loads(said[-1])
-        self.assertEqual((stopped["reason"], stopped["files"][1][-15:]), ("stop", "/02 Keys.wav"))
+        self.assertEqual(stopped["reason"], "stop")
         self.assert_whole(stopped, said)
         take = json.loads(self.web.request("GET", "/api/takes")[1])[0]
         self.assertRegex(take["folder"], r"^\d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d$")
