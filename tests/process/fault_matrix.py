@@ -169,9 +169,9 @@ class Matrix(RecordingCase):
         rec = self.start(r)
         for step in r["steps"]:
             if self.act(rec, step) == "again":
-                # The stand-in lost its race with the recorder's look for the device (about one
-                # time in three): try again.
-                self.assertLess(attempt, 7, "the device never came back in time")
+                # The stand-in lost its race with the recorder's look for the device (one time in
+                # three to five in six, by the machine's load): try again.
+                self.assertLess(attempt, 19, "the device never came back in time")
                 self.doCleanups()
                 return self.run_row(r, attempt + 1)
         wait_until(lambda: rec.of("stopped") or not rec.running(), 45, 0.05)
@@ -252,10 +252,10 @@ class Matrix(RecordingCase):
                 self.addCleanup(os.close, fd)
                 self.where[f] = "/proc/self/fd/%d" % fd
             subprocess.run(["umount", "-l", os.path.dirname(self.out)], check=True)
-        elif word in ("unplug", "replug"):
+        elif word == "unplug":
             self.device.kill()
-            if word == "replug":
-                self.stand_in.go()
+        elif word == "replug":
+            self.stand_in.go(then=self.device.kill)
         elif word == "raced" and rec.of("stopped"):
             return "again"
         elif word == "shrink":

@@ -232,9 +232,12 @@ class SignalClient:
             raise RigError("signal client %s said %r, not %r" % (self.name, line, word))
         return self
 
-    def go(self):
+    def go(self, then=lambda: None):
+        """Brings an armed client up: it tries its name until it is free, e.g. once `then()`
+        has killed the client that held it."""
         self.proc.stdin.write(b"go\n")
         self.proc.stdin.flush()
+        then()
         return self._expect(b"ready\n", 10)
 
     def rename(self):

@@ -130,8 +130,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     char line[16];
     if (!std::fgets(line, sizeof line, stdin)) return 1;
-    while (!(gen.client = jack_client_open(name, options, nullptr))) {
-    }
+    // Fails while the old client is there; a pause between tries leaves the server to the
+    // recorder, which looks for the device meanwhile.
+    while (!(gen.client = jack_client_open(name, options, nullptr))) usleep(2000);
   } else if (!(gen.client = jack_client_open(name, options, nullptr))) {
     return 1;
   }
