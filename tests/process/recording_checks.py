@@ -172,43 +172,30 @@ class RecordingCase(unittest.TestCase):
 
     def assert_mix(self, wav, terms, lost=False):
         """`wav` is a float stereo mix, sum(gain * counter) over `terms` [(1-based device channel,
-        left gain, right gain)] within float rounding, frame after frame."""
+        left gain, right gain)] within float rounding, frame after frame; with `lost`, whole
+        server periods may be skipped."""
         self.assertEqual((wav.channels, wav.bits, wav.sample_format), (2, 32, "float"))
-        start = mix_start(wav, terms)
-        self.assertIsNotNone(start, "%s begins with no weighted sum of the counters" % wav.path)
-        end, f = self.follow_mix(wav, terms, 0, start, lost)
-        self.assertEqual(end, wav.frames, "frame %d of %s is no weighted sum for frame time %d"
-                         % (end, wav.path, f))
-
-    def follow_mix(self, wav, terms, i, f, lost):
-        """From frame i at frame time f: the first frame that is not the sum with these gains
-        (after skipping missed server cycles when input was lost), and its frame time."""
-        while i < wav.frames:
+        f = mix_start(wav, terms)
+        self.assertIsNotNone(f, "%s begins with no weighted sum of the counters" % wav.path)
+        for i in range(wav.frames):
             if mix_misfit(wav, terms, i, f):
                 skips = [(f + n * self.server.period) % rig.COUNTER_MOD for n in range(1, 9)]
-                g = next((g for g in skips * lost if not any(
+                f = next((g for g in skips * lost if not any(
                     mix_misfit(wav, terms, j, (g + j - i) % rig.COUNTER_MOD)
                     for j in range(i, min(wav.frames, i + 16)))), None)
-                if g is None:
-                    return i, f
-                f = g
-            f, i = (f + 1) % rig.COUNTER_MOD, i + 1
-        return i, f
+                self.assertIsNotNone(f, "frame %d of %s is no weighted sum" % (i, wav.path))
+            f = (f + 1) % rig.COUNTER_MOD
 
 
-def mix_at(f, terms):
-    """Left and right at frame time f, and how far float rounding may take the recorder's sums
-    from them: a sum of n products is off by at most n * 2^-24 * sum(|g * x|)."""
+def mix_misfit(wav, terms, i, f):
+    """Frame i is not the sum at frame time f beyond float rounding: a sum of n products is off
+    by at most n * 2^-24 * sum(|g * x|)."""
     left = right = size = 0.0
     for ch, gl, gr in terms:
         v = ((f + rig.CHANNEL_STRIDE * (ch - 1)) % rig.COUNTER_MOD) * 2.0 ** -23
         left, right, size = left + gl * v, right + gr * v, size + (abs(gl) + abs(gr)) * v
-    return left, right, len(terms) * 2.0 ** -24 * size + 2.0 ** -60
-
-
-def mix_misfit(wav, terms, i, f):
-    l, r, tolerance = mix_at(f, terms)
-    return max(abs(wav.samples[0][i] - l), abs(wav.samples[1][i] - r)) > tolerance
+    tolerance = len(terms) * 2.0 ** -24 * size + 2.0 ** -60
+    return max(abs(wav.samples[0][i] - left), abs(wav.samples[1][i] - right)) > tolerance
 
 
 def mix_start(wav, terms):

@@ -307,12 +307,6 @@ class Recorder:
         for t in self._threads:
             t.start()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.kill()
-
     def _read_stdout(self):
         for raw in self.proc.stdout:
             with self._cond:
