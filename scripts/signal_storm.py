@@ -64,7 +64,7 @@ def main():
     outcomes = {}
     failures = []
     with rig.JackServer(capture=2) as server, \
-            rig.SignalClient(server, "XR18", ports=4, pretty="XR18 Multichannel", repretty_seconds=0.5):
+            rig.SignalClient(server, "XR18", ports=4, pretty="XR18 Multichannel"):
         for run in range(runs):
             out = os.path.join(server.scratch_dir(), "take")
             verdict, what = one_run(server, chooser, out)

@@ -1,9 +1,8 @@
-// rt_probe: preloaded into the recorder (LD_PRELOAD), it reports libjack calls that may take a
-// lock when they are made from inside a JACK process callback. PipeWire's libjack takes a mutex
-// in jack_port_connected that its non-real-time thread holds too, so such a call can stall a
-// cycle. Each process callback is wrapped; the first time a callback runs, and the first time
-// each watched call is made from inside one, a line goes to the file named by
-// QUILLTAP_RT_PROBE (open/write only: the recorder leaves with _exit).
+// rt_probe: preloaded into the recorder, it reports libjack calls that may take a lock when made
+// inside a JACK process callback (PipeWire's libjack locks in jack_port_connected, which its other
+// thread holds too, so such a call can stall a cycle). The first callback, and the first watched
+// call from inside one, each append a line to the file named by QUILLTAP_RT_PROBE (open/write
+// only: the recorder leaves with _exit).
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -18,13 +17,11 @@ namespace {
 thread_local bool inProcess = false;
 
 void note(std::atomic<bool>& once, const char* line) {
-  if (once.exchange(true)) return;
   const char* path = getenv("QUILLTAP_RT_PROBE");
-  if (path == nullptr) return;
+  if (once.exchange(true) || path == nullptr) return;
   int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  ssize_t written = write(fd, line, strlen(line));
-  (void)written;
+  [[maybe_unused]] ssize_t written = write(fd, line, strlen(line));
   close(fd);
 }
 
@@ -38,9 +35,8 @@ struct Callback {
   void* arg;
 };
 
-std::atomic<bool> ran{false};
-
 int wrapped(jack_nframes_t frames, void* arg) {
+  static std::atomic<bool> ran{false};
   auto* target = static_cast<Callback*>(arg);
   note(ran, "process callback\n");
   inProcess = true;

@@ -1,27 +1,16 @@
-// signal_client: a JACK client that stands in for a USB mixer in the process tests.
+// signal_client: a JACK client standing in for a USB mixer in the process tests.
 //
-//   signal_client --name NAME [--pretty TEXT] [--ports N] [--silent LIST] [--full LIST]
-//                 [--inf LIST] [--minus-inf LIST] [--nan LIST] [--repretty-seconds S]
-//                 [--shrink-to N]
+//   signal_client --name NAME [--ports N] [--pretty TEXT] [--silent|--full|--inf|--minus-inf|--nan
+//                 LIST] [--shrink-to N] [--armed]
 //
-// It owns N audio output ports out_1..out_N. A channel listed in --silent carries zeros, one in
-// --full a square wave of +1.0/-1.0 (24 frames each way), one in --inf, --minus-inf or --nan
-// that value in every sample (a broken source), and every other channel a counter from which a
-// test can recover the position of each frame:
-//
-//   sample = k / 2^23,  k = (F + 4099 * c) mod 2^22
-//
-// F is the JACK frame time of the sample and c the 0-based channel. Because F comes from the
-// server's frame clock, the counter runs on across restarts of this client and through
-// freewheeling, so a recording shows a gap or a repeat wherever it dropped or doubled a frame.
-// k / 2^23 is exact in float32 and in a 24-bit file (which holds k); a 16-bit file holds k >> 8.
-// The 4099 offset makes every channel distinct, so a swapped channel is visible too.
-//
-// With --shrink-to, SIGUSR2 unregisters every port after the first N while the client stays:
-// a device that changed to fewer channels.
-//
-// Prints "ready" once active. Exits 0 on SIGTERM/SIGINT/SIGHUP, 1 on bad usage or when the
-// client cannot be opened, 2 when the server goes away.
+// Ports out_1..out_N carry a counter, sample = k / 2^23 with k = (F + 4099 * c) mod 2^22, F the
+// JACK frame time and c the 0-based channel: exact in float32 and in 24-bit files, so a recording
+// shows every lost, repeated or swapped frame, and it runs on across restarts of this client.
+// Listed channels carry zeros, a +-1 square wave, +inf, -inf or NaN instead.
+// SIGUSR2 with --shrink-to unregisters every port after the first N (a device that changed).
+// --armed loads libjack, says "armed" and opens the client only on a line on stdin, retrying
+// until the name is free: a device that comes back within a few cycles.
+// Says "ready" once active; exits 0 on SIGTERM/SIGINT/SIGHUP, 1 on errors, 2 when the server goes.
 
 #include <jack/jack.h>
 #include <jack/metadata.h>
@@ -41,255 +30,147 @@
 
 namespace {
 
-enum class Kind { counter, constant, full };
+constexpr float kSquare = std::numeric_limits<float>::max();  // marks the square wave
 
-constexpr jack_nframes_t counterMask = (1u << 22) - 1;
-constexpr jack_nframes_t channelStride = 4099;
-constexpr float counterScale = 1.0f / 8388608.0f;  // 2^-23: exact for every k < 2^22
-constexpr jack_nframes_t squareHalfPeriod = 24;
-
-struct Options {
-  std::string name;
-  std::string pretty;
-  bool hasPretty = false;
-  int ports = 0;
-  std::string silent;
-  std::string full;
-  std::string inf, minusInf, nan;
-  double reprettySeconds = 0;
-  int shrinkTo = -1;
-};
-
-// Everything the process callback reads; filled before activation and never changed after,
-// except that `live` (how many of the ports it writes) may shrink.
 struct Generator {
   jack_client_t* client = nullptr;
   std::vector<jack_port_t*> ports;
   std::atomic<size_t> live{0};
-  std::vector<Kind> kinds;
-  std::vector<float> constants;  // the value of each Kind::constant channel
+  std::vector<bool> counter;    // per channel: the counter, or else
+  std::vector<float> constant;  // this value (kSquare: the square wave)
 };
 
 int process(jack_nframes_t frames, void* arg) {
   const auto* gen = static_cast<const Generator*>(arg);
   const jack_nframes_t start = jack_last_frame_time(gen->client);
-  const size_t live = gen->live.load();
-  for (size_t c = 0; c < live; ++c) {
+  for (size_t c = 0; c < gen->live.load(); ++c) {
     auto* out = static_cast<float*>(jack_port_get_buffer(gen->ports[c], frames));
-    const jack_nframes_t offset = start + channelStride * static_cast<jack_nframes_t>(c);
-    switch (gen->kinds[c]) {
-      case Kind::constant:
-        for (jack_nframes_t i = 0; i < frames; ++i) out[i] = gen->constants[c];
-        break;
-      case Kind::full:
-        for (jack_nframes_t i = 0; i < frames; ++i)
-          out[i] = ((start + i) / squareHalfPeriod) % 2 == 0 ? 1.0f : -1.0f;
-        break;
-      case Kind::counter:
-        // jack_nframes_t wraps at 2^32, a multiple of 2^22, so the counter stays continuous.
-        for (jack_nframes_t i = 0; i < frames; ++i)
-          out[i] = static_cast<float>((offset + i) & counterMask) * counterScale;
-        break;
+    const jack_nframes_t offset = start + 4099u * static_cast<jack_nframes_t>(c);
+    for (jack_nframes_t i = 0; i < frames; ++i) {
+      // jack_nframes_t wraps at 2^32, a multiple of 2^22: the counter stays continuous.
+      if (gen->counter[c]) out[i] = static_cast<float>((offset + i) & 0x3fffffu) / 8388608.0f;
+      else if (gen->constant[c] == kSquare) out[i] = (start + i) / 24 % 2 ? -1.0f : 1.0f;
+      else out[i] = gen->constant[c];
     }
   }
   return 0;
 }
 
-void ignoreMessage(const char*) {}
+void quiet(const char*) {}
+void serverGone(void*) { kill(getpid(), SIGUSR1); }  // wakes the main thread's sigtimedwait
 
-// Runs on a libjack thread; kill() is safe there and wakes the main thread's sigtimedwait.
-void serverGone(void*) { kill(getpid(), SIGUSR1); }
-
-[[noreturn]] void usage(const std::string& why) {
-  std::fprintf(stderr, "signal_client: %s\n", why.c_str());
-  std::fprintf(stderr,
-               "usage: signal_client --name NAME [--pretty TEXT] [--ports N] [--silent LIST]"
-               " [--full LIST] [--inf LIST] [--minus-inf LIST] [--nan LIST]"
-               " [--repretty-seconds S] [--shrink-to N]\n");
-  std::exit(1);
-}
-
-long parseNumber(const std::string& text, const std::string& what) {
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || value < 0) usage("bad " + what + " " + text);
-  return value;
-}
-
-Options parseOptions(int argc, char** argv) {
-  Options opts;
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (i + 1 >= argc) usage("missing value for " + word);
-    const std::string value = argv[++i];
-    if (word == "--name") {
-      opts.name = value;
-    } else if (word == "--pretty") {
-      opts.pretty = value;
-      opts.hasPretty = true;
-    } else if (word == "--ports") {
-      opts.ports = static_cast<int>(parseNumber(value, "--ports"));
-    } else if (word == "--silent") {
-      opts.silent = value;
-    } else if (word == "--full") {
-      opts.full = value;
-    } else if (word == "--shrink-to") {
-      opts.shrinkTo = static_cast<int>(parseNumber(value, "--shrink-to"));
-    } else if (word == "--inf") {
-      opts.inf = value;
-    } else if (word == "--minus-inf") {
-      opts.minusInf = value;
-    } else if (word == "--nan") {
-      opts.nan = value;
-    } else if (word == "--repretty-seconds") {
-      char* end = nullptr;
-      opts.reprettySeconds = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !(opts.reprettySeconds >= 0))
-        usage("bad --repretty-seconds " + value);
-    } else {
-      usage("unknown option " + word);
-    }
-  }
-  if (opts.name.empty()) usage("--name is required");
-  return opts;
-}
-
-void markChannels(const std::string& list, Kind kind, Generator& gen, float value = 0.0f) {
-  std::vector<Kind>& kinds = gen.kinds;
-  size_t pos = 0;
-  while (pos <= list.size() && !list.empty()) {
-    size_t comma = list.find(',', pos);
-    if (comma == std::string::npos) comma = list.size();
-    const long channel = parseNumber(list.substr(pos, comma - pos), "channel");
-    if (channel < 1 || channel > static_cast<long>(kinds.size()))
-      usage("channel " + std::to_string(channel) + " is not one of the ports");
-    if (kinds[channel - 1] != Kind::counter)
-      usage("channel " + std::to_string(channel) + " is listed twice");
-    kinds[channel - 1] = kind;
-    gen.constants[channel - 1] = value;
-    pos = comma + 1;
-  }
-}
-
-// The metadata store is shared by every server on the machine while client UUIDs repeat
-// between servers, so the pretty name is (re)asserted here, and a client without one clears
-// whatever an earlier client with the same UUID left behind.
-void assertPrettyName(jack_client_t* client, const Options& opts) {
+// The metadata store is shared by every server of the machine while client UUIDs repeat between
+// servers, so the pretty name is reasserted often (a client without one removes a stale one at
+// the start); only a change is written, since every write notifies all clients.
+void assertPrettyName(jack_client_t* client, const char* pretty) {
   char* text = jack_get_uuid_for_client_name(client, jack_get_client_name(client));
-  if (text == nullptr) return;
   jack_uuid_t uuid;
+  if (text == nullptr) return;
   const bool parsed = jack_uuid_parse(text, &uuid) == 0;
   jack_free(text);
+  char *value = nullptr, *type = nullptr;
   if (!parsed) return;
-  // Only a change is written: every write notifies all clients of the server, the recorder too.
-  char* value = nullptr;
-  char* type = nullptr;
   const bool present = jack_get_property(uuid, JACK_METADATA_PRETTY_NAME, &value, &type) == 0;
-  const bool same = present && value != nullptr && opts.pretty == value;
-  if (present) {
-    jack_free(value);
-    jack_free(type);
-  }
-  if (opts.hasPretty && !same) {
-    jack_set_property(client, uuid, JACK_METADATA_PRETTY_NAME, opts.pretty.c_str(), "text/plain");
-  } else if (!opts.hasPretty && present) {
+  const bool same = present && value != nullptr && pretty != nullptr && !strcmp(pretty, value);
+  if (present) jack_free(value), jack_free(type);
+  if (pretty != nullptr && !same)
+    jack_set_property(client, uuid, JACK_METADATA_PRETTY_NAME, pretty, "text/plain");
+  else if (pretty == nullptr && present)
     jack_remove_property(client, uuid, JACK_METADATA_PRETTY_NAME);
-  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options opts = parseOptions(argc, argv);
-
+  const char* name = nullptr;
+  const char* pretty = nullptr;
+  size_t ports = 0, shrinkTo = SIZE_MAX;
+  bool armed = false;
+  std::vector<std::pair<std::string, std::string>> lists;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--armed") armed = true;
+    else if (i + 1 >= argc) return 1;
+    else if (word == "--name") name = argv[++i];
+    else if (word == "--pretty") pretty = argv[++i];
+    else if (word == "--ports") ports = std::strtoul(argv[++i], nullptr, 10);
+    else if (word == "--shrink-to") shrinkTo = std::strtoul(argv[++i], nullptr, 10);
+    else lists.emplace_back(word, argv[++i]);
+  }
+  if (name == nullptr) return 1;
   Generator gen;
-  gen.kinds.assign(static_cast<size_t>(opts.ports), Kind::counter);
-  gen.constants.assign(static_cast<size_t>(opts.ports), 0.0f);
+  gen.counter.assign(ports, true);
+  gen.constant.assign(ports, 0.0f);
   constexpr float inf = std::numeric_limits<float>::infinity();
-  markChannels(opts.silent, Kind::constant, gen);
-  markChannels(opts.full, Kind::full, gen);
-  markChannels(opts.inf, Kind::constant, gen, inf);
-  markChannels(opts.minusInf, Kind::constant, gen, -inf);
-  markChannels(opts.nan, Kind::constant, gen, std::numeric_limits<float>::quiet_NaN());
+  for (const auto& [flag, list] : lists) {
+    const float value = flag == "--silent" ? 0.0f : flag == "--full" ? kSquare
+                        : flag == "--inf" ? inf : flag == "--minus-inf" ? -inf
+                        : flag == "--nan" ? std::numeric_limits<float>::quiet_NaN() : 1.0f;
+    if (value == 1.0f) return 1;
+    for (const char* p = list.c_str(); *p;) {
+      char* end;
+      const size_t channel = std::strtoul(p, &end, 10);
+      if (channel < 1 || channel > ports) return 1;
+      gen.counter[channel - 1] = false;
+      gen.constant[channel - 1] = value;
+      p = *end ? end + 1 : end;
+    }
+  }
 
-  // Blocked before libjack starts its threads, so they inherit the mask and only the main
-  // thread's sigtimedwait ever sees these signals.
+  // Blocked before libjack starts its threads, so only the main thread's wait sees them.
   sigset_t waited;
   sigemptyset(&waited);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&waited, sig);
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
-
-  jack_set_error_function(ignoreMessage);
-  jack_set_info_function(ignoreMessage);
-  jack_status_t status;
-  gen.client =
-      jack_client_open(opts.name.c_str(),
-                       static_cast<jack_options_t>(JackNoStartServer | JackUseExactName), &status);
-  if (gen.client == nullptr) {
-    std::fprintf(stderr, "signal_client: cannot open client %s (status 0x%x)\n", opts.name.c_str(),
-                 static_cast<unsigned>(status));
+  jack_set_error_function(quiet);
+  jack_set_info_function(quiet);
+  const auto options = static_cast<jack_options_t>(JackNoStartServer | JackUseExactName);
+  if (armed) {
+    std::fputs("armed\n", stdout);
+    std::fflush(stdout);
+    char line[16];
+    if (!std::fgets(line, sizeof line, stdin)) return 1;
+    // Fails while the old client is there; a pause between tries leaves the server to the
+    // recorder, which looks for the device meanwhile.
+    while (!(gen.client = jack_client_open(name, options, nullptr))) usleep(2000);
+  } else if (!(gen.client = jack_client_open(name, options, nullptr))) {
     return 1;
   }
-
-  for (int n = 1; n <= opts.ports; ++n) {
+  for (size_t n = 1; n <= ports; ++n) {
     const std::string port = "out_" + std::to_string(n);
-    jack_port_t* p =
-        jack_port_register(gen.client, port.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-    if (p == nullptr) {
-      std::fprintf(stderr, "signal_client: cannot register %s\n", port.c_str());
-      jack_client_close(gen.client);
-      return 1;
-    }
-    gen.ports.push_back(p);
+    gen.ports.push_back(jack_port_register(gen.client, port.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                           JackPortIsOutput, 0));
+    if (gen.ports.back() == nullptr) return 1;
   }
-  gen.live = gen.ports.size();
+  gen.live = ports;
   jack_set_process_callback(gen.client, process, &gen);
   jack_on_shutdown(gen.client, serverGone, nullptr);
-  if (jack_activate(gen.client) != 0) {
-    std::fprintf(stderr, "signal_client: cannot activate\n");
-    jack_client_close(gen.client);
-    return 1;
-  }
-  assertPrettyName(gen.client, opts);
+  if (jack_activate(gen.client) != 0) return 1;
+  assertPrettyName(gen.client, pretty);
   std::fputs("ready\n", stdout);
   std::fflush(stdout);
 
   int sig = 0;
   for (;;) {
-    if (opts.reprettySeconds > 0) {
-      timespec wait;
-      wait.tv_sec = static_cast<time_t>(opts.reprettySeconds);
-      wait.tv_nsec =
-          static_cast<long>((opts.reprettySeconds - static_cast<double>(wait.tv_sec)) * 1e9);
-      sig = sigtimedwait(&waited, nullptr, &wait);
-      if (sig < 0) {
-        if (errno == EAGAIN) assertPrettyName(gen.client, opts);
-        continue;
-      }
-    } else if (sigwait(&waited, &sig) != 0) {
-      continue;
+    const timespec tick{0, 200000000};
+    sig = sigtimedwait(&waited, nullptr, &tick);
+    if (sig < 0) {
+      if (errno == EAGAIN && pretty != nullptr) assertPrettyName(gen.client, pretty);
+    } else if (sig == SIGUSR2 && shrinkTo < gen.live) {
+      gen.live = shrinkTo;
+      usleep(200 * 1000);  // a cycle already running may still write the ports that go
+      for (size_t c = ports; c-- > shrinkTo;) jack_port_unregister(gen.client, gen.ports[c]);
+    } else if (sig != SIGUSR2) {
+      break;
     }
-    if (sig == SIGUSR2) {
-      if (opts.shrinkTo >= 0 && static_cast<size_t>(opts.shrinkTo) < gen.live) {
-        gen.live = static_cast<size_t>(opts.shrinkTo);
-        usleep(200 * 1000);  // a cycle already running may still write the ports that go
-        for (size_t c = gen.ports.size(); c-- > gen.live;)
-          jack_port_unregister(gen.client, gen.ports[c]);
-      }
-      continue;
-    }
-    break;
   }
-  // libjack can deadlock in jack_client_close once its server is gone, so do not close then.
-  // jackd dies of SIGPIPE if a client's socket closes while it still sends its shutdown
-  // notifications, so give it a moment first. Should the server vanish during a close, the
-  // alarm ends the process all the same.
+  // libjack can deadlock in jack_client_close once its server is gone, and jackd dies of SIGPIPE
+  // if a client's socket closes while it still sends its shutdown notices: wait, do not close.
   if (sig == SIGUSR1) {
     usleep(300 * 1000);
     _exit(2);
   }
-  alarm(5);
+  alarm(5);  // should the server vanish during the close
   jack_client_close(gen.client);
   return 0;
 }
