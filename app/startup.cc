@@ -63,7 +63,7 @@ Status Recorder::findDevice() {
     return Status();
   }
   std::string names;
-  for (const InputDevice& device : audio_.inputDevices()) {
+  for (const InputDevice& device : devices) {  // the list searched, not a newer one
     if (!names.empty()) names += ", ";
     names += device.name;
   }
