@@ -9,6 +9,8 @@
 namespace quilltap {
 namespace {
 
+constexpr std::int64_t kPage = 4096;
+
 int sampleFormat(std::int64_t bitDepth) {
   switch (bitDepth) {
     case 16:
@@ -71,6 +73,24 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
   // The header goes out now, so that even an empty file is a valid WAV file.
   if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || !file->error_.ok()) {
     return file->failure("the header could not be written");
+  }
+  // A JUNK chunk (which every reader skips) moves the data to the start of a
+  // page: whole chunks of frames are then whole pages, and the drive never
+  // has to take a page of audio twice.
+  {
+    const std::int64_t pad = (kPage - (file->position_ + 8) % kPage) % kPage;
+    static const std::vector<char> zeros(kPage);
+    SF_CHUNK_INFO junk = {};
+    std::memcpy(junk.id, "JUNK", 4);
+    junk.id_size = 4;
+    junk.datalen = static_cast<unsigned>(pad);
+    junk.data = const_cast<char*>(zeros.data());
+    if (sf_set_chunk(file->sndfile_, &junk) == SF_ERR_NO_ERROR) {
+      if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 ||
+          !file->error_.ok()) {
+        return file->failure("the header could not be written");
+      }
+    }
   }
   file->dataOffset_ = file->position_;
   *created = std::move(file);
@@ -214,20 +234,25 @@ void TrackFile::truncate(std::int64_t frames) {
   }
 }
 
-Status TrackFile::sync() {
+Status TrackFile::updateHeader() {
   error_ = Status();
   sf_command(sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
-  if (!error_.ok()) return error_;
+  return error_;
+}
+
+Status TrackFile::sync() {
+  if (Status header = updateHeader(); !header.ok()) return header;
   return file_->sync();
 }
 
-Status TrackFile::close() {
+Status TrackFile::close(Durable how) {
   error_ = Status();
   int status = sf_close(sndfile_);
   sndfile_ = nullptr;
   Status closed = error_;
   if (closed.ok() && status != 0) closed = Status::error("the file could not be completed");
-  if (closed.ok()) closed = file_->sync();
+  if (closed.ok() && how != Durable::later)
+    closed = how == Durable::file ? file_->sync() : file_->syncDrive();
   Status released = file_->close();
   return closed.ok() ? released : closed;
 }
