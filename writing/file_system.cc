@@ -96,6 +96,15 @@ class PosixFile : public WritableFile {
 #endif
   }
 
+  Status waitWritten() override {
+#ifdef SYNC_FILE_RANGE_WRITE
+    const unsigned all =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    if (sync_file_range(fd_, 0, 0, all) != 0) return failed();
+#endif
+    return Status();
+  }
+
   Status close() override {
     // Space reserved beyond the end goes back to the drive.
     std::int64_t length = 0;

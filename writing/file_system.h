@@ -30,6 +30,9 @@ class WritableFile {
   /// so that the syncs of many files that follow wait on one batch of
   /// writes. A failure shows in the sync.
   virtual void startWriteback() {}
+  /// Waits until what was written so far has reached the drive (not yet
+  /// durably: the drive's journal and cache may still hold it).
+  virtual Status waitWritten() { return Status(); }
   /// Whether syncDrive() is the cheaper way to make all of a folder's files
   /// durable together.
   virtual bool syncsWholeDrive() const { return false; }

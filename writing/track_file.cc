@@ -22,10 +22,18 @@ int sampleFormat(std::int64_t bitDepth) {
   }
 }
 
+// A line of coding history naming the recorder; its 18 bytes also move the
+// data by 2, since libsndfile rounds a JUNK chunk's size to 4 bytes.
+constexpr char kHistoryLine[] = "A=PCM,T=quilltap\r\n";
+
 // The `bext` chunk with the track's name and no time yet. libsndfile adds the
 // same coding history each time, so the chunk keeps its size when stamped.
-SF_BROADCAST_INFO broadcastInfo(const std::string& name) {
+SF_BROADCAST_INFO broadcastInfo(const std::string& name, bool historyLine) {
   SF_BROADCAST_INFO info = {};
+  if (historyLine) {
+    info.coding_history_size = sizeof kHistoryLine - 1;
+    std::memcpy(info.coding_history, kHistoryLine, info.coding_history_size);
+  }
   std::size_t n = std::min(name.size(), sizeof info.description);
   while (n > 0 && n < name.size() && (name[n] & 0xC0) == 0x80) --n;  // whole UTF-8 characters
   std::memcpy(info.description, name.data(), n);
@@ -66,13 +74,18 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
   // Integer samples arrive already scaled to the file's full scale (prepare).
   if (file->scale_ != 0) sf_command(file->sndfile_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
   // The chunk is in the first header, so that stamping it leaves the data where it is.
-  SF_BROADCAST_INFO bext = broadcastInfo(name);
-  if (sf_command(file->sndfile_, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
-    return file->failure("the broadcast chunk could not be made");
-  }
   // The header goes out now, so that even an empty file is a valid WAV file.
-  if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || !file->error_.ok()) {
-    return file->failure("the header could not be written");
+  for (bool measured = false;; measured = true) {
+    SF_BROADCAST_INFO bext = broadcastInfo(name, file->historyLine_);
+    if (sf_command(file->sndfile_, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
+      return file->failure("the broadcast chunk could not be made");
+    }
+    if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 ||
+        !file->error_.ok()) {
+      return file->failure("the header could not be written");
+    }
+    if (measured || file->position_ % 4 == 0) break;
+    file->historyLine_ = true;
   }
   // A JUNK chunk (which every reader skips) moves the data to the start of a
   // page: whole chunks of frames are then whole pages, and the drive never
@@ -113,7 +126,7 @@ Status TrackFile::place(std::chrono::system_clock::time_point takeStart,
   const std::time_t t = system_clock::to_time_t(second);
   std::tm local = {};
   localtime_r(&t, &local);
-  SF_BROADCAST_INFO info = broadcastInfo(name_);
+  SF_BROADCAST_INFO info = broadcastInfo(name_, historyLine_);
   char text[32];
   if (std::strftime(text, sizeof text, "%Y-%m-%d%H:%M:%S", &local) == 18) {
     std::memcpy(info.origination_date, text, 10);

@@ -132,10 +132,13 @@ void Writer::startSync(const SinkRef& sink, std::int64_t sequence) {
     return;
   }
   sink->syncQueue().async([job, drives = std::move(drives)] {
+    for (WritableFile* drive : drives) drive->startWriteback();
     if (!drives.empty() && drives[0]->syncsWholeDrive()) {
-      job->result = drives[0]->syncDrive();
+      for (WritableFile* drive : drives) {
+        if (job->result.ok()) job->result = drive->waitWritten();
+      }
+      if (job->result.ok()) job->result = drives[0]->syncDrive();
     } else {
-      for (WritableFile* drive : drives) drive->startWriteback();
       for (WritableFile* drive : drives) {
         if (job->result.ok()) job->result = drive->sync();
       }
