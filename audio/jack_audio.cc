@@ -148,6 +148,7 @@ class JackEngine : public AudioEngine {
     std::size_t capacity = std::max<std::size_t>(static_cast<std::size_t>(2 * rate) + bufferSize,
                                                  4 * static_cast<std::size_t>(bufferSize));
     ring_ = std::make_unique<SampleRing>(ports_.size(), capacity);
+    tapFrames_.store(bufferSize, std::memory_order_relaxed);
     tapStopping_.store(false);
     tapThread_ =
         std::thread([this, bufferSize, block = std::move(block)] { runTap(bufferSize, block); });
@@ -303,7 +304,10 @@ class JackEngine : public AudioEngine {
       }
     }
     ring->push(self->portBuffers_.data(), frames);
-    sem_post(&self->dataReady_);
+    // The tap thread takes whole buffers only: woken for less, it would
+    // find nothing to do.
+    if (ring->readable() >= self->tapFrames_.load(std::memory_order_relaxed))
+      sem_post(&self->dataReady_);
     return 0;
   }
 
@@ -427,6 +431,7 @@ class JackEngine : public AudioEngine {
   std::unique_ptr<SampleRing> ring_;
   std::thread tapThread_;
   std::atomic<bool> tapStopping_{false};
+  std::atomic<std::size_t> tapFrames_{0};  // the tap's buffer size
   sem_t dataReady_;
   sem_t spaceFreed_;
 

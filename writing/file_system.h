@@ -26,6 +26,20 @@ class WritableFile {
   virtual Status truncate(std::int64_t length) = 0;
   /// Makes everything written so far durable (fdatasync).
   virtual Status sync() = 0;
+  /// Starts sending what was written so far to the drive without waiting,
+  /// so that the syncs of many files that follow wait on one batch of
+  /// writes. A failure shows in the sync.
+  virtual void startWriteback() {}
+  /// Waits until what was written so far has reached the drive (not yet
+  /// durably: the drive's journal and cache may still hold it).
+  virtual Status waitWritten() { return Status(); }
+  /// Whether syncDrive() is the cheaper way to make all of a folder's files
+  /// durable together.
+  virtual bool syncsWholeDrive() const { return false; }
+  /// Makes everything written to this file's drive durable at once: one
+  /// journal commit and one cache flush, where a sync per file brings a
+  /// flush each.
+  virtual Status syncDrive() { return sync(); }
   virtual Status close() = 0;
 };
 

@@ -41,7 +41,8 @@ Sink::Sink(std::string dir, std::vector<std::string> paths,
       files_(std::move(files)),
       queue_(std::make_unique<SerialQueue>(
           "quilltap.writer." +
-          std::to_string(static_cast<std::int64_t>(std::hash<std::string>{}(dir_))))) {}
+          std::to_string(static_cast<std::int64_t>(std::hash<std::string>{}(dir_))))),
+      syncQueue_(std::make_unique<SerialQueue>(queue_->label() + ".sync")) {}
 
 Status Sink::create(FileSystem& drive, const Options& options, const std::string& dir,
                     const std::string& suffix, SinkRef* created) {

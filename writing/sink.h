@@ -9,6 +9,7 @@
 
 #include "common/options.h"
 #include "common/status.h"
+#include "dispatch/semaphore.h"
 #include "dispatch/serial_queue.h"
 #include "writing/file_system.h"
 #include "writing/track_file.h"
@@ -35,8 +36,21 @@ class Sink {
   const std::vector<std::string>& paths() const { return paths_; }
   SerialQueue& queue() { return *queue_; }
 
+  /// Where the files' syncs run, so that the writer goes on writing meanwhile.
+  SerialQueue& syncQueue() { return *syncQueue_; }
+
+  /// A sync handed to `syncQueue`: it made durable every chunk up to
+  /// `sequence` once `done` is signalled with `result` ok.
+  struct InFlightSync {
+    Semaphore done;
+    Status result;
+    std::int64_t sequence = 0;
+  };
+
   // On `queue` only.
   std::vector<std::unique_ptr<TrackFile>>& files() { return files_; }
+  /// At most one; the files stay open while it runs.
+  std::shared_ptr<InFlightSync> syncing;
   std::int64_t framesSinceSync = 0;
   std::chrono::steady_clock::time_point lastSync = std::chrono::steady_clock::now();
   /// A sync of these files failed once. Linux reports a writeback error
@@ -52,6 +66,7 @@ class Sink {
   const std::vector<std::string> paths_;
   std::vector<std::unique_ptr<TrackFile>> files_;
   std::unique_ptr<SerialQueue> queue_;
+  std::unique_ptr<SerialQueue> syncQueue_;
 };
 
 /// `name` made safe as a file name: each of / \ : * ? " < > | and every

@@ -9,6 +9,8 @@
 namespace quilltap {
 namespace {
 
+constexpr std::int64_t kPage = 4096;
+
 int sampleFormat(std::int64_t bitDepth) {
   switch (bitDepth) {
     case 16:
@@ -20,10 +22,18 @@ int sampleFormat(std::int64_t bitDepth) {
   }
 }
 
+// A line of coding history naming the recorder; its 18 bytes also move the
+// data by 2, since libsndfile rounds a JUNK chunk's size to 4 bytes.
+constexpr char kHistoryLine[] = "A=PCM,T=quilltap\r\n";
+
 // The `bext` chunk with the track's name and no time yet. libsndfile adds the
 // same coding history each time, so the chunk keeps its size when stamped.
-SF_BROADCAST_INFO broadcastInfo(const std::string& name) {
+SF_BROADCAST_INFO broadcastInfo(const std::string& name, bool historyLine) {
   SF_BROADCAST_INFO info = {};
+  if (historyLine) {
+    info.coding_history_size = sizeof kHistoryLine - 1;
+    std::memcpy(info.coding_history, kHistoryLine, info.coding_history_size);
+  }
   std::size_t n = std::min(name.size(), sizeof info.description);
   while (n > 0 && n < name.size() && (name[n] & 0xC0) == 0x80) --n;  // whole UTF-8 characters
   std::memcpy(info.description, name.data(), n);
@@ -64,13 +74,36 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
   // Integer samples arrive already scaled to the file's full scale (prepare).
   if (file->scale_ != 0) sf_command(file->sndfile_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
   // The chunk is in the first header, so that stamping it leaves the data where it is.
-  SF_BROADCAST_INFO bext = broadcastInfo(name);
-  if (sf_command(file->sndfile_, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
-    return file->failure("the broadcast chunk could not be made");
-  }
   // The header goes out now, so that even an empty file is a valid WAV file.
-  if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || !file->error_.ok()) {
-    return file->failure("the header could not be written");
+  for (bool measured = false;; measured = true) {
+    SF_BROADCAST_INFO bext = broadcastInfo(name, file->historyLine_);
+    if (sf_command(file->sndfile_, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
+      return file->failure("the broadcast chunk could not be made");
+    }
+    if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 ||
+        !file->error_.ok()) {
+      return file->failure("the header could not be written");
+    }
+    if (measured || file->position_ % 4 == 0) break;
+    file->historyLine_ = true;
+  }
+  // A JUNK chunk (which every reader skips) moves the data to the start of a
+  // page: whole chunks of frames are then whole pages, and the drive never
+  // has to take a page of audio twice.
+  {
+    const std::int64_t pad = (kPage - (file->position_ + 8) % kPage) % kPage;
+    static const std::vector<char> zeros(kPage);
+    SF_CHUNK_INFO junk = {};
+    std::memcpy(junk.id, "JUNK", 4);
+    junk.id_size = 4;
+    junk.datalen = static_cast<unsigned>(pad);
+    junk.data = const_cast<char*>(zeros.data());
+    if (sf_set_chunk(file->sndfile_, &junk) == SF_ERR_NO_ERROR) {
+      if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 ||
+          !file->error_.ok()) {
+        return file->failure("the header could not be written");
+      }
+    }
   }
   file->dataOffset_ = file->position_;
   *created = std::move(file);
@@ -93,7 +126,7 @@ Status TrackFile::place(std::chrono::system_clock::time_point takeStart,
   const std::time_t t = system_clock::to_time_t(second);
   std::tm local = {};
   localtime_r(&t, &local);
-  SF_BROADCAST_INFO info = broadcastInfo(name_);
+  SF_BROADCAST_INFO info = broadcastInfo(name_, historyLine_);
   char text[32];
   if (std::strftime(text, sizeof text, "%Y-%m-%d%H:%M:%S", &local) == 18) {
     std::memcpy(info.origination_date, text, 10);
@@ -214,20 +247,25 @@ void TrackFile::truncate(std::int64_t frames) {
   }
 }
 
-Status TrackFile::sync() {
+Status TrackFile::updateHeader() {
   error_ = Status();
   sf_command(sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0);
-  if (!error_.ok()) return error_;
+  return error_;
+}
+
+Status TrackFile::sync() {
+  if (Status header = updateHeader(); !header.ok()) return header;
   return file_->sync();
 }
 
-Status TrackFile::close() {
+Status TrackFile::close(Durable how) {
   error_ = Status();
   int status = sf_close(sndfile_);
   sndfile_ = nullptr;
   Status closed = error_;
   if (closed.ok() && status != 0) closed = Status::error("the file could not be completed");
-  if (closed.ok()) closed = file_->sync();
+  if (closed.ok() && how != Durable::later)
+    closed = how == Durable::file ? file_->sync() : file_->syncDrive();
   Status released = file_->close();
   return closed.ok() ? released : closed;
 }

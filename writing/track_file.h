@@ -52,8 +52,18 @@ class TrackFile {
   /// Brings the header up to date and makes everything written durable.
   Status sync();
 
+  /// Brings the header up to date on the drive, not yet durably.
+  Status updateHeader();
+  /// The file as the drive sees it, for a sync on another thread while
+  /// this one writes on: its sync() makes all written so far durable.
+  WritableFile& drive() { return *file_; }
+
+  /// How close() makes the file durable: by itself, with everything else
+  /// on its drive (WritableFile::syncDrive), or not at all (a later sync of
+  /// the drive will).
+  enum class Durable { file, drive, later };
   /// Completes the header, makes the file durable and closes it.
-  Status close();
+  Status close(Durable how = Durable::file);
 
   std::int64_t framesWritten() const { return frames_; }
 
@@ -83,6 +93,7 @@ class TrackFile {
   float scale_;  // full scale of an integer file's samples; 0 for a float file
   int bytesPerFrame_;
   std::int64_t dataOffset_ = 0;
+  bool historyLine_ = false;  // the `bext` chunk's coding history has a line of ours
   std::int64_t position_ = 0;  // libsndfile's position in the file
   SNDFILE* sndfile_ = nullptr;
   Status error_;  // the drive's answer to the last failed call

@@ -38,17 +38,20 @@ bool syncDue(const Sink& sink, const Chunk& newest, std::int64_t second) {
          std::chrono::steady_clock::now() - sink.lastSync >= std::chrono::milliseconds(900);
 }
 
-Status syncFiles(Sink& sink) {
-  for (auto& file : sink.files()) {
-    if (Status synced = file->sync(); !synced.ok()) return synced;
-  }
-  return Status();
-}
-
+// Where the drive syncs as a whole, the last file's close makes all of them
+// durable at once.
 bool closeFiles(Sink& sink) {
+  auto& files = sink.files();
+  const bool together = !files.empty() && files.back()->drive().syncsWholeDrive();
   bool ok = true;
-  for (auto& file : sink.files()) ok = file->close().ok() && ok;
-  sink.files().clear();
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    using Durable = TrackFile::Durable;
+    const Durable how = !together ? Durable::file
+                        : i + 1 < files.size() ? Durable::later
+                                               : Durable::drive;
+    ok = files[i]->close(how).ok() && ok;
+  }
+  files.clear();
   return ok;
 }
 
@@ -81,6 +84,7 @@ bool Writer::drain(const SinkRef& sink) {
 
     if (Status written = writeChunk(*sink, *chunk); !written.ok()) {
       fail(written.description(), sink);
+      finishSync(sink, false);  // the files may close after this
       return false;
     }
 
@@ -98,23 +102,67 @@ bool Writer::drain(const SinkRef& sink) {
     if (counted) {
       sink->framesSinceSync += chunk->frames;
       if (syncDue(*sink, *chunk, second)) {
-        if (Status synced = syncFiles(*sink); !synced.ok()) {
-          sink->syncFailed = true;
-          fail(synced.description(), sink);
-          return false;
-        }
-        sink->framesSinceSync = 0;
-        sink->lastSync = std::chrono::steady_clock::now();
-        hold.lock();
-        if (take_.current == sink && !sink->syncFailed) {
-          take_.durableSequence = chunk->sequence;
-          trimRecent();
-        }
-        hold.unlock();
+        if (!finishSync(sink, true)) return false;
+        startSync(sink, chunk->sequence);
       }
     }
     chunk.reset();
     hold.lock();
+  }
+  hold.unlock();
+  return finishSync(sink, true);
+}
+
+// Headers first, here: libsndfile is not shared between threads. Then the
+// drive syncs all files together where it can; else every file's writeback
+// starts at once and the syncs wait on that one batch.
+void Writer::startSync(const SinkRef& sink, std::int64_t sequence) {
+  auto job = std::make_shared<Sink::InFlightSync>();
+  job->sequence = sequence;
+  std::vector<WritableFile*> drives;
+  for (auto& file : sink->files()) {
+    if (job->result.ok()) job->result = file->updateHeader();
+    drives.push_back(&file->drive());
+  }
+  sink->syncing = job;
+  sink->framesSinceSync = 0;
+  sink->lastSync = std::chrono::steady_clock::now();
+  if (!job->result.ok()) {
+    job->done.signal();
+    return;
+  }
+  sink->syncQueue().async([job, drives = std::move(drives)] {
+    for (WritableFile* drive : drives) drive->startWriteback();
+    if (!drives.empty() && drives[0]->syncsWholeDrive()) {
+      for (WritableFile* drive : drives) {
+        if (job->result.ok()) job->result = drive->waitWritten();
+      }
+      if (job->result.ok()) job->result = drives[0]->syncDrive();
+    } else {
+      for (WritableFile* drive : drives) {
+        if (job->result.ok()) job->result = drive->sync();
+      }
+    }
+    job->done.signal();
+  });
+}
+
+// Waits for the sync in flight, if any; a good one moves the durable point.
+// A failed one is reported when `report`, and never forgotten.
+bool Writer::finishSync(const SinkRef& sink, bool report) {
+  std::shared_ptr<Sink::InFlightSync> job = std::move(sink->syncing);
+  sink->syncing.reset();
+  if (!job) return true;
+  job->done.wait();
+  if (!job->result.ok()) {
+    sink->syncFailed = true;
+    if (report) fail(job->result.description(), sink);
+    return false;
+  }
+  MutexLock hold(take_.lock);
+  if (take_.current == sink && !sink->syncFailed) {
+    take_.durableSequence = job->sequence;
+    trimRecent();
   }
   return true;
 }

@@ -24,7 +24,9 @@ class Writer {
   /// every file took it; then it is counted in `writtenFrames` and kept in
   /// `recent`. About once a second of audio the files are made durable
   /// (header, then sync), and `recent` keeps every chunk the drive may not
-  /// yet hold. False after a failed write or sync. Runs on `sink`'s queue.
+  /// yet hold. The sync runs on the Sink's sync queue while writing goes on;
+  /// the next sync, and the end of the drain, wait for it. False after a
+  /// failed write or sync. Runs on `sink`'s queue.
   bool drain(const SinkRef& sink) EXCLUDES(take_.lock);
 
   /// Queues a drain of `sink` on its queue.
@@ -39,6 +41,8 @@ class Writer {
 
  private:
   void trimRecent() REQUIRES(take_.lock);
+  void startSync(const SinkRef& sink, std::int64_t sequence);
+  bool finishSync(const SinkRef& sink, bool report) EXCLUDES(take_.lock);
   void fail(const std::string& description, const SinkRef& sink);
 
   const Options& options_;
