@@ -1,10 +1,10 @@
-"""quilltap-web against the real quilltap on a private JACK dummy server with a simulated XR18: a
-take through the API and its event stream, the ends of a take, a full drive and the refusals."""
+"""quilltap-web against the real quilltap on a private JACK dummy server with a simulated XR18: the
+mix's gains, the refusals, a full drive and the ends of a take (test_browser: a take through the page)."""
 
 import glob, http.client, json, os, signal, subprocess, sys, time, unittest, urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-import rig  # noqa: E402
+import recording_checks as checks, rig  # noqa: E402
 
 WEB_BIN = os.environ.get("QUILLTAP_WEB_BIN") or os.path.join(os.path.dirname(rig.QUILLTAP_BIN), "quilltap-web")
 TRACKS = [{"channels": [1], "name": "Kick"}, {"channels": [3, 4], "name": "Keys"}]
@@ -13,8 +13,8 @@ WRAPPER = '#!/bin/bash\nexec "%s" "$@" > >(exec tee "%s/$$.events")\n'
 
 
 class Web:
-    """quilltap-web on `server`, with the real quilltap behind WRAPPER."""
-    def __init__(self, server, *args, takes=None):
+    """quilltap-web on `server` with the real quilltap behind WRAPPER; `cleanup` gets its close."""
+    def __init__(self, server, cleanup, *args, takes=None):
         self.logs = server.scratch_dir("web-")
         self.takes = takes or os.path.join(self.logs, "takes")
         with open(os.path.join(self.logs, "quilltap"), "w") as f:
@@ -22,30 +22,25 @@ class Web:
         os.chmod(f.name, 0o755)
         self.proc = subprocess.Popen([WEB_BIN, "--listen", "127.0.0.1:0", "--takes", self.takes, "--recorder",
                                       f.name, *args], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        cleanup(lambda: self.proc.kill() or self.proc.wait())
         self.first_line = self.proc.stdout.readline().decode()
         url = urllib.parse.urlsplit(self.first_line.split()[-1])
         self.port, self.token = url.port, url.query.split("=")[1]
 
     def request(self, method, path, body=None, token=True, headers={}):
+        """(status, body, response); a dict `body` goes as JSON and the reply is read as JSON."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
         path += ("&" if "?" in path else "?") + "token=" + self.token if token else ""
-        conn.request(method, path, body=body, headers=headers)
+        conn.request(method, path, json.dumps(body).encode() if isinstance(body, dict) else body, headers)
         response = conn.getresponse()
-        return response.status, response.read(), response
-
-    def post(self, path, body):
-        status, data, _ = self.request("POST", path, json.dumps(body).encode())
-        return status, json.loads(data)
+        data = response.read()
+        return response.status, json.loads(data) if isinstance(body, dict) else data, response
 
     def quilltap_lines(self):
         """The stdout lines of the latest quilltap run, and its pid."""
         latest = max(glob.glob(os.path.join(self.logs, "*.events")), key=os.path.getmtime)
         with open(latest) as f:
             return f.read().splitlines(), int(os.path.basename(latest).split(".")[0])
-
-    def close(self):
-        self.proc.kill()
-        self.proc.wait()
 
 
 class EventStream:
@@ -66,51 +61,51 @@ class EventStream:
             self.kind = line[7:] if line.startswith("event: ") else "message"
 
 
-class TakeChecks(unittest.TestCase):
-    """A private dummy server with the simulated XR18 and quilltap-web for a class of tests."""
+class TakeChecks(checks.RecordingCase):
+    """The simulated XR18 and one quilltap-web for a class of tests."""
 
     @classmethod
     def setUpClass(cls):
-        cls.server = rig.JackServer(capture=18)
-        cls.server.start()
-        cls.addClassCleanup(cls.server.stop)
-        device = rig.SignalClient(cls.server, "XR18", 18, "XR18 Multichannel")
-        device.start()
-        cls.addClassCleanup(device.stop)
-        cls.web = Web(cls.server)
-        cls.addClassCleanup(cls.web.close)
-
-    def setUp(self):
-        self.xruns = self.server.xruns()
+        cls.server, device = checks.start_mixer()
+        cls.addClassCleanup(checks.stop_mixer, cls.server, device)
+        cls.web = Web(cls.server, cls.addClassCleanup)
 
     def record(self, web, body, status=200):
-        got, reply = web.post("/api/record", body)
+        got, reply, _ = web.request("POST", "/api/record", body)
         self.assertEqual(got, status, reply)
         return reply
 
-    def assert_whole(self, stopped, said):
-        """Every channel holds the counter frame by frame, unless the server skipped a cycle or
-        quilltap said it lost input: then whole periods may be missing."""
-        lost = self.server.xruns() > self.xruns or any("Lost" in line for line in said)
+    def assert_whole(self, said):
+        """quilltap's last line is "stopped" with the reason "stop", and every file holds the counter frame
+        by frame (whole periods may be missing where the server skipped a cycle or quilltap lost input)."""
+        stopped = json.loads(said[-1])
+        self.assertEqual((stopped["event"], stopped["reason"]), ("stopped", "stop"))
+        lost = self.server.xruns() > self.xruns_before or any(checks.LOST_INPUT.search(line) for line in said)
         for wav in map(rig.read_wav, stopped["files"]):  # strict: a cut file fails here
-            self.assertEqual((wav.frames, wav.bits), (round(stopped["seconds"] * 48000), 24))
-            self.assertEqual([g for samples in wav.samples for g in rig.counter_gaps(samples, 24) if not lost
-                              or g.got is None or (g.got - g.expected) % self.server.period], [])
-
-
+            self.assertEqual((wav.frames, wav.bits), (checks.frames(stopped["seconds"]), 24))
+            for samples in wav.samples:
+                self.assert_counter(samples, 24, wav.path, lost)
+        return stopped
 
 
 class WebCase(TakeChecks):
-    def test_gains_reach_the_mix(self):
+    def test_gains_reach_the_mix_and_a_killed_recorder_is_reported_and_its_file_listed(self):
+        stream = EventStream(self.web)
         self.record(self.web, {"tracks": TRACKS[:1], "bits": 32, "mix": "Mix", "gains": [1, 0]})
-        self.assertEqual(self.web.post("/api/gains", {"gains": [0, 1, 0]})[0], 400)
+        self.assertEqual(self.web.request("POST", "/api/gains", {"gains": [0, 1, 0]})[0], 400)
         time.sleep(1)
-        self.assertEqual(self.web.post("/api/gains", {"gains": [0, 0.5]})[0], 200)
-        time.sleep(1)
-        left, right = rig.read_wav(json.loads(self.web.request("POST", "/api/stop", b"{}")[1])["files"][0]).samples
+        self.assertEqual(self.web.request("POST", "/api/gains", {"gains": [0, 0.5]})[0], 200)
+        time.sleep(1.5)
+        os.kill(self.web.quilltap_lines()[1], signal.SIGKILL)
+        stream.wait(lambda s: s.ends)
+        self.assertEqual(json.loads(stream.ends[0]), {"stopped": False, "status": None, "signal": 9})
+        take = json.loads(self.web.request("GET", "/api/takes")[1])[0]
+        self.assertGreater(take["files"][0]["seconds"], 0.5, "the cut take's file must still be listed")
+        mix = rig.read_wav(os.path.join(self.web.takes, take["folder"], take["files"][0]["name"]), partial=True)
+        (left, right), last = mix.samples, mix.frames - 1
         self.assertEqual((left[0] > 0, right[0]), (True, 0.0), "the gains of the request")
-        self.assertEqual((left[-1], right[-1] > 0), (0.0, True), "the gains sent while recording")
-        self.assertTrue((right[-1] * 2 ** 24).is_integer(), "half the counter on the right")
+        self.assertEqual((left[last], right[last] > 0), (0.0, True), "the gains sent while recording")
+        self.assertTrue((right[last] * 2 ** 24).is_integer(), "half the counter on the right")
 
     def test_refusals_change_nothing_and_the_token_in_a_cookie_lets_the_page_in(self):
         secret, inside = os.path.join(self.server.tmpdir, "secret"), os.path.join(self.web.takes, "2000-01-01 00.00.00")
@@ -145,41 +140,28 @@ class WebCase(TakeChecks):
         self.assertEqual(self.web.request("GET", "/api/takes", token=False, headers={"Cookie": "a=b; " + cookie})[0], 200)
 
     def test_a_full_drive_moves_the_take_to_the_same_folder_name_in_the_backup(self):
-        if os.geteuid() != 0:
-            self.skipTest("mounting a tmpfs that fills up needs root")
-        drive, fallback = self.server.scratch_dir("drive-"), self.server.scratch_dir("backup-")
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", drive], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", drive])
-        web = Web(self.server, "--fallback", fallback, takes=drive)
-        self.addCleanup(web.close)
+        drive, fallback = checks.TmpfsDrive(self.server.scratch_dir(), "1m").mount(), self.server.scratch_dir("backup-")
+        self.addCleanup(drive.unmount)
+        web = Web(self.server, self.addCleanup, "--fallback", fallback, takes=drive.path)
         stream = EventStream(web)
         folder = self.record(web, {"tracks": TRACKS})["folder"]
         stream.wait(lambda s: '"failover"' in "".join(s.lines))
-        self.assertEqual(web.request("POST", "/api/stop", b"{}")[0], 200)
+        self.assertEqual(web.request("POST", "/api/stop", {})[0], 200)
         self.assertEqual(json.loads(stream.lines[-1])["to"], os.path.join(fallback, folder))
 
-    def test_a_killed_recorder_is_reported_and_sigterm_still_ends_the_take_with_stopped(self):
-        web = Web(self.server)
-        self.addCleanup(web.close)
+    def test_sigterm_mid_take_still_ends_it_with_stopped_and_whole_files(self):
+        web = Web(self.server, self.addCleanup)
         stream = EventStream(web)
-        self.record(web, {"tracks": TRACKS[:1]})
-        time.sleep(1.5)
-        os.kill(web.quilltap_lines()[1], signal.SIGKILL)
-        stream.wait(lambda s: s.ends)
-        self.assertEqual(json.loads(stream.ends[0]), {"stopped": False, "status": None, "signal": 9})
-        killed = json.loads(web.request("GET", "/api/takes")[1])[0]["files"][0]
-        self.assertGreater(killed["seconds"], 0.5, "the cut take's file must still be listed")
         self.record(web, {"tracks": TRACKS})
         time.sleep(1.5)
         web.proc.send_signal(signal.SIGTERM)
         self.assertEqual(web.proc.wait(30), 0)
         said = web.quilltap_lines()[0]
-        stream.wait(lambda s: len(s.ends) == 2)
-        self.assertEqual((stream.lines[-len(said):], json.loads(said[-1])["reason"]), (said, "stop"))
-        self.assert_whole(json.loads(said[-1]), said)
+        stream.wait(lambda s: s.ends)
+        self.assertEqual(stream.lines, said)
+        self.assert_whole(said)
         self.assertEqual((web.proc.stdout.read(), web.proc.stderr.read()), (b"", b""))
         self.assertRegex(web.first_line, r"^open http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}\n$")
-
 
 if __name__ == "__main__":
     unittest.main()
