@@ -1,7 +1,7 @@
 """quilltap-web against the real quilltap on a private JACK dummy server with a simulated XR18: the
 mix's gains, the refusals, a full drive and the ends of a take (test_browser: a take through the page)."""
 
-import glob, http.client, json, os, signal, subprocess, sys, time, unittest, urllib.parse
+import glob, http.client, json, os, re, signal, subprocess, sys, time, unittest, urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
 import recording_checks as checks, rig  # noqa: E402
@@ -17,42 +17,38 @@ class Web:
     def __init__(self, server, cleanup, *args, takes=None):
         self.logs = server.scratch_dir("web-")
         self.takes = takes or os.path.join(self.logs, "takes")
-        with open(os.path.join(self.logs, "quilltap"), "w") as f:
+        with open(os.open(os.path.join(self.logs, "quilltap"), os.O_CREAT | os.O_WRONLY, 0o755), "w") as f:
             f.write(WRAPPER % (rig.QUILLTAP_BIN, self.logs))
-        os.chmod(f.name, 0o755)
         self.proc = subprocess.Popen([WEB_BIN, "--listen", "127.0.0.1:0", "--takes", self.takes, "--recorder",
-                                      f.name, *args], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                      self.logs + "/quilltap", *args], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         cleanup(lambda: self.proc.kill() or self.proc.wait())
         self.first_line = self.proc.stdout.readline().decode()
-        url = urllib.parse.urlsplit(self.first_line.split()[-1])
-        self.port, self.token = url.port, url.query.split("=")[1]
+        self.host, self.token = re.search(r"(127.0.0.1:\d+)/\?token=(\w+)", self.first_line).groups()
 
     def request(self, method, path, body=None, token=True, headers={}):
         """(status, body, response); a dict `body` goes as JSON and the reply is read as JSON."""
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        conn = http.client.HTTPConnection(self.host, timeout=60)
         path += ("&" if "?" in path else "?") + "token=" + self.token if token else ""
         conn.request(method, path, json.dumps(body).encode() if isinstance(body, dict) else body, headers)
-        response = conn.getresponse()
-        data = response.read()
+        data = (response := conn.getresponse()).read()
         return response.status, json.loads(data) if isinstance(body, dict) else data, response
 
     def quilltap_lines(self):
         """The stdout lines of the latest quilltap run, and its pid."""
-        latest = max(glob.glob(os.path.join(self.logs, "*.events")), key=os.path.getmtime)
-        with open(latest) as f:
-            return f.read().splitlines(), int(os.path.basename(latest).split(".")[0])
+        latest = max(glob.glob(self.logs + "/*.events"), key=os.path.getmtime)
+        return open(latest).read().splitlines(), int(os.path.basename(latest)[:-len(".events")])
 
 
 class EventStream:
     """GET /api/events: `wait` reads into `lines` every message's data as sent, into `ends` every "end"."""
     def __init__(self, web):
         self.lines, self.ends, self.kind = [], [], "message"
-        conn = http.client.HTTPConnection("127.0.0.1", web.port, timeout=30)
+        conn = http.client.HTTPConnection(web.host, timeout=30)
         conn.request("GET", "/api/events?token=" + web.token)
         self.response = conn.getresponse()
 
-    def wait(self, until, timeout=30):
-        deadline = time.monotonic() + timeout
+    def wait(self, until):
+        deadline = time.monotonic() + 30
         while not until(self):
             assert time.monotonic() < deadline, "event stream: %s, ends %s" % (self.lines[-3:], self.ends)
             line = self.response.readline().decode().rstrip("\n")
@@ -78,9 +74,9 @@ class TakeChecks(checks.RecordingCase):
     def assert_whole(self, said):
         """quilltap's last line is "stopped" with the reason "stop", and every file holds the counter frame
         by frame (whole periods may be missing where the server skipped a cycle or quilltap lost input)."""
-        stopped = json.loads(said[-1])
+        stopped, lost = json.loads(said[-1]), self.server.xruns() > self.xruns_before or any(map(
+            checks.LOST_INPUT.search, said))
         self.assertEqual((stopped["event"], stopped["reason"]), ("stopped", "stop"))
-        lost = self.server.xruns() > self.xruns_before or any(checks.LOST_INPUT.search(line) for line in said)
         for wav in map(rig.read_wav, stopped["files"]):  # strict: a cut file fails here
             self.assertEqual((wav.frames, wav.bits), (checks.frames(stopped["seconds"]), 24))
             for samples in wav.samples:
@@ -109,8 +105,7 @@ class WebCase(TakeChecks):
 
     def test_refusals_change_nothing_and_the_token_in_a_cookie_lets_the_page_in(self):
         secret, inside = os.path.join(self.server.tmpdir, "secret"), os.path.join(self.web.takes, "2000-01-01 00.00.00")
-        with open(secret, "w") as f:
-            f.write("not for the web")
+        open(secret, "w").write("not for the web")
         os.makedirs(inside, exist_ok=True)
         os.symlink(secret, os.path.join(inside, "link.wav"))
         os.symlink(self.server.tmpdir, os.path.join(self.web.takes, "out"))
