@@ -1,7 +1,7 @@
-"""A take through the page in headless Chromium, driven over DevTools as a person would, held against
+"""Takes through the page in headless Chromium, driven over DevTools as a person would, held against
 quilltap's own stdout. QUILLTAP_WEB_SCREENSHOT=path keeps the page mid-recording (docs/web.png)."""
 
-import base64, itertools, json, os, subprocess, time, unittest, urllib.parse, urllib.request
+import base64, json, os, signal, subprocess, time, unittest, urllib.parse, urllib.request
 
 import websocket
 
@@ -18,33 +18,28 @@ class Page(TakeChecks):
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: chromium.kill() or chromium.wait())
         port = os.path.join(profile, "DevToolsActivePort")
-        self.until(lambda: os.path.exists(port) and open(port).read(), "DevTools port")
+        self.assertTrue(checks.wait_until(lambda: os.path.exists(port) and open(port).read(), 30), "no DevTools")
         with urllib.request.urlopen("http://127.0.0.1:%s/json/list" % open(port).read().split()[0]) as f:
             page = next(t for t in json.load(f) if t["type"] == "page")
         self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], suppress_origin=True)
         self.addCleanup(self.ws.close)
-        self.ids = itertools.count(1)
-
-    def until(self, predicate, what):
-        self.assertTrue(checks.wait_until(predicate, 30, 0.1), "never true: " + what)
 
     def call(self, method, **params):
-        self.ws.send(json.dumps({"id": next(self.ids), "method": method, "params": params}))
-        while "id" not in (reply := json.loads(self.ws.recv())):
-            pass  # an event, not the reply
+        """One DevTools command's result; no domain is enabled, so no event comes between."""
+        self.ws.send(json.dumps({"id": 1, "method": method, "params": params}))
+        reply = json.loads(self.ws.recv())
         self.assertNotIn("error", reply, method)
         return reply["result"]
 
-    def js(self, expression):
-        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
-        self.assertNotIn("exceptionDetails", result, expression)
-        return result["result"].get("value")
+    def js(self, expression, wait=False):
+        """The expression's value in the page; with `wait`, once it is true (within 30 s)."""
+        value = lambda: self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
+        self.assertTrue(not wait or checks.wait_until(value, 30, 0.1), "never true: " + expression)
+        return value()
 
-    def act(self, selector, text=None, choose=None):
-        """A click on the element, then the text typed into it, or an option chosen."""
+    def act(self, selector, text=None):
+        """A click on the element, then the text typed into it."""
         element = "document.querySelector(%s)" % json.dumps(selector)
-        if choose:
-            return self.js("(s => { s.value = %s; s.dispatchEvent(new Event('change')); })(%s)" % (choose, element))
         x, y = self.js("(r => [r.x + r.width / 2, r.y + r.height / 2])(%s.getBoundingClientRect())" % element)
         for kind in ("mousePressed", "mouseReleased"):
             self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
@@ -52,17 +47,17 @@ class Page(TakeChecks):
             self.js(element + ".select()")
             self.call("Input.insertText", text=text)
 
-    def test_record_watch_the_meters_stop_and_find_the_take_streamed_as_quilltap_said_it(self):
+    def test_record_watch_the_meters_stop_find_the_take_and_end_another_by_sigterm(self):
         early = EventStream(self.web)
         self.call("Page.navigate", url=self.web.first_line.split()[-1])
-        self.until(lambda: self.js("document.querySelectorAll('#device option').length > 1"), "the devices")
-        one, two = ".track:nth-child(1) ", ".track:nth-child(2) "
-        for selector, text, choose in [("#device", None, '"XR18"'), (one + ".name", "Kick", None),
-                                       (two + ".kind", None, '"2"'), (two + ".channel", "3", None),
-                                       (two + ".name", "Keys", None), ("#record", None, None)]:
-            self.act(selector, text, choose)
+        self.js("document.querySelectorAll('#device option').length > 1", wait=True)
+        self.js("document.getElementById('device').value = 'XR18'; "  # picked from the lists
+                "document.querySelector('.track:nth-child(2) .kind').value = '2'")
+        for selector, text in [(".track:nth-child(1) .name", "Kick"), (".track:nth-child(2) .channel", "3"),
+                               (".track:nth-child(2) .name", "Keys"), ("#record", None)]:
+            self.act(selector, text)
         bars = "[...document.querySelectorAll('.meter .bar div')].map(d => parseFloat(d.style.width))"
-        self.until(lambda: self.js("(w => w.length == 2 && w.every(x => x > 0))(%s)" % bars), "two meters")
+        self.js("(w => w.length == 2 && w.every(x => x > 0))(%s)" % bars, wait=True)
         self.record(self.web, {"tracks": TRACKS}, 409)
         late, shown = EventStream(self.web), "[%s, document.getElementById('clock').textContent]" % bars
         first = self.js(shown)
@@ -75,9 +70,8 @@ class Page(TakeChecks):
             with open(os.environ["QUILLTAP_WEB_SCREENSHOT"], "wb") as f:
                 f.write(base64.b64decode(self.call("Page.captureScreenshot", format="png", clip=clip)["data"]))
         self.act("#stop")
-        self.until(lambda: self.js("document.getElementById('state').textContent == 'Ready' && [...document."
-                                   "querySelectorAll('#takes a')].map(a => a.textContent).join('|') == "
-                                   "'01 Kick.wav|02 Keys.wav'"), "the take listed")
+        self.js("document.getElementById('state').textContent == 'Ready' && [...document.querySelectorAll("
+                "'#takes a')].map(a => a.textContent).join('|') == '01 Kick.wav|02 Keys.wav'", wait=True)
         self.assertIn("Stopped.", self.js("document.getElementById('messages').textContent"))
         said = self.web.quilltap_lines()[0]
         for stream in (early, late):  # a late joiner gets the take from "started"
@@ -85,13 +79,18 @@ class Page(TakeChecks):
             self.assertEqual(stream.lines, said)
         self.assertEqual([json.loads(e) for e in early.ends], [{"stopped": True, "status": 0, "signal": None}])
         stopped = self.assert_whole(said)
+        self.assertGreaterEqual(stopped["seconds"], 3)
         take = json.loads(self.web.request("GET", "/api/takes")[1])[0]
         self.assertRegex(take["folder"], r"^\d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d$")
         for path, listed in zip(stopped["files"], take["files"]):
             got = self.web.request("GET", "/takes/" + urllib.parse.quote(take["folder"] + "/" + listed["name"]))[1]
             self.assertEqual((os.path.join(self.web.takes, take["folder"], listed["name"]), listed["size"], listed[
                 "seconds"], got), (path, os.path.getsize(path), stopped["seconds"], open(path, "rb").read()))
-        self.assertGreaterEqual(stopped["seconds"], 3)
+        self.act("#record")  # SIGTERM to quilltap-web mid-take still ends it with "stopped"
+        time.sleep(1.5)
+        self.web.proc.send_signal(signal.SIGTERM)
+        self.assertEqual((self.web.proc.wait(30), *self.web.proc.communicate()), (0, b"", b""))
+        self.assert_whole(self.web.quilltap_lines()[0])
 
 
 if __name__ == "__main__":
