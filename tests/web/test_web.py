@@ -68,11 +68,6 @@ class TakeChecks(checks.RecordingCase):
         cls.addClassCleanup(checks.stop_mixer, cls.server, device)
         cls.web = Web(cls.server, cls.addClassCleanup)
 
-    def record(self, web, body, status=200):
-        got, reply, _ = web.request("POST", "/api/record", body)
-        self.assertEqual(got, status, reply)
-        return reply
-
     def assert_whole(self, said):
         """quilltap's last line is "stopped" for "stop" and every file holds the counter frame by frame
         (whole periods may be missing where the server skipped a cycle or quilltap lost input)."""
@@ -88,7 +83,8 @@ class TakeChecks(checks.RecordingCase):
 class WebCase(TakeChecks):
     def test_gains_reach_the_mix_and_a_killed_recorder_is_reported_and_its_file_listed(self):
         stream = EventStream(self.web)
-        self.record(self.web, {"tracks": TRACKS[:1], "bits": 32, "mix": "Mix", "gains": [1, 0]})
+        self.assertEqual(self.web.request("POST", "/api/record", {"tracks": TRACKS[:1], "bits": 32, "mix": "Mix",
+                                                                  "gains": [1, 0]})[0], 200)
         self.assertEqual(self.web.request("POST", "/api/gains", {"gains": [0, 1, 0]})[0], 400)
         time.sleep(1)
         self.assertEqual(self.web.request("POST", "/api/gains", {"gains": [0, 0.5]})[0], 200)
@@ -110,21 +106,23 @@ class WebCase(TakeChecks):
         os.symlink(secret, takes + "/2000-01-01 00.00.00/link.wav")
         os.symlink(self.server.tmpdir, takes + "/out")
         before, one = os.listdir(takes), b'{"tracks":[{"channels":[1],"name":"%s"}]}'
+        outside = ["../secret", "%2e%2e/secret", "x/..%2f..%2fsecret", "x/%2e%2e%2f%2e%2e%2fsecret", "/" + secret[1:],
+                   q(secret, safe=""), "out/secret", "2000-01-01%2000.00.00/link.wav", "%2e%2e/%2e%2e" + q(secret)]
         for method, path, body, token, expected in [("GET", p, None, False, "401") for p in (
                 "/", "/api/devices", "/api/events", "/takes/x/y", "/api/takes?token=" + "0" * 32)] + [
                 ("POST", "/api/record", one % b"A", False, "401"), ("POST", "/api/stop", b"{}", False, "401"),
                 ("POST", "/api/record", one[:-2], True, "400"), ("POST", "/api/stop", b"{}", True, "409"),
                 ("POST", "/api/record", b'{"tracks":[{"channels":"1"}]}', True, "400"),
                 ("POST", "/api/record", one % (b"x" * 66000), True, "413"),
-                ("POST", "/api/gains", b'{"gains":[1,0]}', True, "409")] + [("GET", "/takes/" + p, None, True, "403 404")
-                for p in ("../secret", "%2e%2e/secret", "x/..%2f..%2fsecret", "x/%2e%2e%2f%2e%2e%2fsecret", "/" + secret[1:],
-                          q(secret, safe=""), "out/secret", "2000-01-01%2000.00.00/link.wav", "%2e%2e/%2e%2e" + q(secret))]:
+                ("POST", "/api/gains", b'{"gains":[1,0]}', True, "409")] + [
+                ("GET", "/takes/" + p, None, True, "403 404") for p in outside]:
             with self.subTest(method=method, path=path[:60]):
                 status, data, _ = self.web.request(method, path, body, token)
                 self.assertIn(str(status), expected.split())
                 self.assertNotIn(b"not for the web", data)
                 self.assertIn("error", json.loads(data))
-        reply = self.record(self.web, {"tracks": [{"channels": [19]}]}, 422)  # the name: JACK's shared metadata
+        status, reply, _ = self.web.request("POST", "/api/record", {"tracks": [{"channels": [19]}]})
+        self.assertEqual(status, 422)  # the device's name below: JACK's shared metadata
         self.assertRegex(reply["error"], r"^Channel 19 does not exist on XR18.* \(it has 18 inputs\)$")
         self.assertEqual(os.listdir(takes), before)
         cookie = "a=b; quilltap_token=" + self.web.token  # the page's own calls (test_browser) carry it alone
@@ -134,12 +132,11 @@ class WebCase(TakeChecks):
         drive, fallback = checks.TmpfsDrive(self.server.scratch_dir(), "1m").mount(), self.server.scratch_dir()
         self.addCleanup(drive.unmount)
         web = Web(self.server, self.addCleanup, "--fallback", fallback, takes=drive.path)
-        folder = self.record(web, {"tracks": TRACKS})["folder"]
-        self.assertTrue(checks.wait_until(lambda: '"failover"' in "".join(web.quilltap_lines()[0]), 30))
+        status, reply, _ = web.request("POST", "/api/record", {"tracks": TRACKS})
+        self.assertTrue(status == 200 and checks.wait_until(lambda: '"failover"' in str(web.quilltap_lines()), 30))
         self.assertEqual(web.request("POST", "/api/stop", {})[0], 200)
-        said = [json.loads(line) for line in web.quilltap_lines()[0]]
-        self.assertEqual(next(e for e in said if e["event"] == "failover")["to"], os.path.join(fallback, folder))
-
+        failover = next(e for e in map(json.loads, web.quilltap_lines()[0]) if e["event"] == "failover")
+        self.assertEqual(failover["to"], os.path.join(fallback, reply["folder"]))
 
 if __name__ == "__main__":
     unittest.main()
