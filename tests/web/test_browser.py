@@ -69,12 +69,12 @@ class Page(TakeChecks):
             with open(os.environ["QUILLTAP_WEB_SCREENSHOT"], "wb") as f:
                 f.write(base64.b64decode(self.call("Page.captureScreenshot", format="png", clip=clip)["data"]))
         self.act("#stop")
-        self.js("document.getElementById('state').textContent == 'Ready' && [...document.querySelectorAll("
-                "'#takes a')].map(a => a.textContent).join('|') == '01 Kick.wav|02 Keys.wav'", wait=True)
-        self.assertIn("Stopped.", self.js("document.getElementById('messages').textContent"))
+        self.js("document.getElementById('state').textContent == 'Ready' && [...document.querySelectorAll('#takes a')]"
+                ".map(a => a.textContent).join('|') == '01 Kick.wav|02 Keys.wav' && document.getElementById("
+                "'messages').textContent.includes('Stopped.')", wait=True)
         said = self.web.quilltap_lines()[0]
         for stream in (early, late):  # a late joiner gets the take from "started"
-            stream.wait(lambda s: s.ends)
+            stream.wait()
             self.assertEqual(stream.lines, said)
         self.assertEqual([json.loads(e) for e in early.ends], [{"stopped": True, "status": 0, "signal": None}])
         stopped = self.assert_whole(said)

@@ -28,8 +28,7 @@ class Web:
                                              self.first_line).groups()
 
     def request(self, method, path, body=None, token=True, headers={}):
-        """(status, reply, response); a dict `body` goes as JSON and the reply is read as JSON. The event
-        stream is left to be read."""
+        """(status, reply, response); a dict `body` goes as JSON, its reply comes as JSON; events: unread."""
         conn = http.client.HTTPConnection(self.host, timeout=60)
         conn.request(method, path + (("&" if "?" in path else "?") + "token=" + self.token if token else ""),
                      json.dumps(body).encode() if isinstance(body, dict) else body, headers)
@@ -44,13 +43,14 @@ class Web:
 
 
 class EventStream:
-    """GET /api/events: `wait` reads into `lines` every message's data as sent, into `ends` every "end"."""
+    """GET /api/events: `wait` reads on, up to an "end": into `lines` every message's data as sent, into `ends`
+    every end's."""
     def __init__(self, web):
         self.lines, self.ends, self.response = [], [], web.request("GET", "/api/events")[2]
 
-    def wait(self, until):
+    def wait(self):
         deadline = time.monotonic() + 30
-        while not until(self):
+        while not self.ends:
             assert time.monotonic() < deadline, "event stream: %s, ends %s" % (self.lines[-3:], self.ends)
             line = self.response.readline().decode()
             if line == "event: end\n":
@@ -61,7 +61,6 @@ class EventStream:
 
 class TakeChecks(checks.RecordingCase):
     """The simulated XR18 and one quilltap-web for a class of tests."""
-
     @classmethod
     def setUpClass(cls):
         cls.server, device = checks.start_mixer()
@@ -90,14 +89,14 @@ class WebCase(TakeChecks):
         self.assertEqual(self.web.request("POST", "/api/gains", {"gains": [0, 0.5]})[0], 200)
         time.sleep(1.5)
         os.kill(self.web.quilltap_lines()[1], signal.SIGKILL)
-        stream.wait(lambda s: s.ends)
+        stream.wait()
         self.assertEqual(json.loads(stream.ends[0]), {"stopped": False, "status": None, "signal": 9})
         take = json.loads(self.web.request("GET", "/api/takes")[1])[0]
         self.assertGreater(take["files"][0]["seconds"], 0.5, "the cut take's file must still be listed")
         mix = rig.read_wav(os.path.join(self.web.takes, take["folder"], take["files"][0]["name"]), partial=True)
         (left, right), last = mix.samples, mix.frames - 1
-        self.assertEqual((left[0] > 0, right[0], left[last], right[last] > 0), (True, 0.0, 0.0, True), "the gains")
-        self.assertTrue((right[last] * 2 ** 24).is_integer(), "half the counter on the right")
+        self.assertEqual((left[0] > 0, right[0], left[last], right[last] > 0, (right[last] * 2 ** 24).is_integer()),
+                         (True, 0.0, 0.0, True, True), "the request's gains, then half the counter on the right only")
 
     def test_refusals_change_nothing_and_the_token_in_a_cookie_lets_the_page_in(self):
         secret, takes, q = self.server.tmpdir + "/secret", self.web.takes, urllib.parse.quote
