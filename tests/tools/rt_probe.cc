@@ -19,53 +19,41 @@ thread_local bool inProcess = false;
 void note(std::atomic<bool>& once, const char* line) {
   const char* path = getenv("QUILLTAP_RT_PROBE");
   if (once.exchange(true) || path == nullptr) return;
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  [[maybe_unused]] ssize_t written = write(fd, line, strlen(line));
-  close(fd);
+  if (int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); fd >= 0) {
+    [[maybe_unused]] ssize_t written = write(fd, line, strlen(line));
+    close(fd);
+  }
 }
 
-template <typename F>
-F next(const char* name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-struct Callback {
-  JackProcessCallback callback;
-  void* arg;
-};
+JackProcessCallback target;  // the recorder's; it has one client at a time
 
 int wrapped(jack_nframes_t frames, void* arg) {
   static std::atomic<bool> ran{false};
-  auto* target = static_cast<Callback*>(arg);
   note(ran, "process callback\n");
   inProcess = true;
-  int result = target->callback(frames, target->arg);
+  int result = target(frames, arg);
   inProcess = false;
   return result;
 }
 
 }  // namespace
 
-extern "C" {
+#define REAL(name) reinterpret_cast<decltype(&name)>(dlsym(RTLD_NEXT, #name))
 
-int jack_set_process_callback(jack_client_t* client, JackProcessCallback callback, void* arg) {
-  static auto real = next<int (*)(jack_client_t*, JackProcessCallback, void*)>(__func__);
-  return real(client, wrapped, new Callback{callback, arg});  // lives as long as the client
+extern "C" int jack_set_process_callback(jack_client_t* client, JackProcessCallback callback,
+                                         void* arg) {
+  static auto real = REAL(jack_set_process_callback);
+  target = callback;
+  return real(client, wrapped, arg);
 }
 
-int jack_port_connected(const jack_port_t* port) {
-  static auto real = next<int (*)(const jack_port_t*)>(__func__);
-  static std::atomic<bool> once{false};
-  if (inProcess) note(once, "jack_port_connected\n");
-  return real(port);
-}
-
-int jack_port_connected_to(const jack_port_t* port, const char* name) {
-  static auto real = next<int (*)(const jack_port_t*, const char*)>(__func__);
-  static std::atomic<bool> once{false};
-  if (inProcess) note(once, "jack_port_connected_to\n");
-  return real(port, name);
-}
-
-}  // extern "C"
+// Each watched call notes its name once when made from inside the callback.
+#define WATCH(name, params, args)          \
+  extern "C" int name params {             \
+    static auto real = REAL(name);         \
+    static std::atomic<bool> once{false};  \
+    if (inProcess) note(once, #name "\n"); \
+    return real args;                      \
+  }
+WATCH(jack_port_connected, (const jack_port_t* port), (port))
+WATCH(jack_port_connected_to, (const jack_port_t* port, const char* name), (port, name))

@@ -17,47 +17,44 @@
 #include <jack/uuid.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr float kSquare = std::numeric_limits<float>::max();  // marks the square wave
+using Limits = std::numeric_limits<float>;
+constexpr float kCounter = Limits::lowest(), kSquare = Limits::max();
 
-struct Generator {
-  jack_client_t* client = nullptr;
-  std::vector<jack_port_t*> ports;
-  std::atomic<size_t> live{0};
-  std::vector<bool> counter;    // per channel: the counter, or else
-  std::vector<float> constant;  // this value (kSquare: the square wave)
-};
+jack_client_t* client = nullptr;
+std::vector<jack_port_t*> outputs;
+std::atomic<size_t> live{0};
+std::vector<float> signals;  // per channel: kCounter, kSquare or this constant
 
-int process(jack_nframes_t frames, void* arg) {
-  const auto* gen = static_cast<const Generator*>(arg);
-  const jack_nframes_t start = jack_last_frame_time(gen->client);
-  for (size_t c = 0; c < gen->live.load(); ++c) {
-    auto* out = static_cast<float*>(jack_port_get_buffer(gen->ports[c], frames));
-    const jack_nframes_t offset = start + 4099u * static_cast<jack_nframes_t>(c);
-    for (jack_nframes_t i = 0; i < frames; ++i) {
-      // jack_nframes_t wraps at 2^32, a multiple of 2^22: the counter stays continuous.
-      if (gen->counter[c]) out[i] = static_cast<float>((offset + i) & 0x3fffffu) / 8388608.0f;
-      else if (gen->constant[c] == kSquare) out[i] = (start + i) / 24 % 2 ? -1.0f : 1.0f;
-      else out[i] = gen->constant[c];
+int process(jack_nframes_t frames, void*) {
+  const jack_nframes_t start = jack_last_frame_time(client);
+  for (size_t c = 0; c < live.load(); ++c) {
+    auto* out = static_cast<float*>(jack_port_get_buffer(outputs[c], frames));
+    const float v = signals[c];
+    // jack_nframes_t wraps at 2^32, a multiple of 2^22: the counter stays continuous.
+    for (jack_nframes_t i = 0, k = start + 4099u * jack_nframes_t(c); i < frames; ++i, ++k) {
+      const float square = (start + i) / 24 % 2 ? -1.0f : 1.0f;
+      out[i] = v == kCounter ? float(k & 0x3fffffu) / 8388608.0f : v == kSquare ? square : v;
     }
   }
   return 0;
 }
 
-void quiet(const char*) {}
 void serverGone(void*) { kill(getpid(), SIGUSR1); }  // wakes the main thread's sigtimedwait
+void say(const char* line) { [[maybe_unused]] auto n = write(STDOUT_FILENO, line, strlen(line)); }
 
 // The metadata store is shared by every server of the machine while client UUIDs repeat between
 // servers, so the pretty name is reasserted often (a client without one removes a stale one at
@@ -65,14 +62,13 @@ void serverGone(void*) { kill(getpid(), SIGUSR1); }  // wakes the main thread's 
 void assertPrettyName(jack_client_t* client, const char* pretty) {
   char* text = jack_get_uuid_for_client_name(client, jack_get_client_name(client));
   jack_uuid_t uuid;
-  if (text == nullptr) return;
-  const bool parsed = jack_uuid_parse(text, &uuid) == 0;
+  const bool parsed = text != nullptr && jack_uuid_parse(text, &uuid) == 0;
   jack_free(text);
-  char *value = nullptr, *type = nullptr;
+  char *value = nullptr, *type = nullptr;  // stay null when there is no pretty name
   if (!parsed) return;
   const bool present = jack_get_property(uuid, JACK_METADATA_PRETTY_NAME, &value, &type) == 0;
-  const bool same = present && value != nullptr && pretty != nullptr && !strcmp(pretty, value);
-  if (present) jack_free(value), jack_free(type);
+  const bool same = value != nullptr && pretty != nullptr && !strcmp(pretty, value);
+  jack_free(value), jack_free(type);
   if (pretty != nullptr && !same)
     jack_set_property(client, uuid, JACK_METADATA_PRETTY_NAME, pretty, "text/plain");
   else if (pretty == nullptr && present)
@@ -82,39 +78,37 @@ void assertPrettyName(jack_client_t* client, const char* pretty) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* name = nullptr;
-  const char* pretty = nullptr;
+  const char *name = nullptr, *pretty = nullptr;
   size_t ports = 0, shrinkTo = SIZE_MAX;
   bool armed = false;
-  std::vector<std::pair<std::string, std::string>> lists;
+  const char* const kLists[] = {"--silent", "--full", "--inf", "--minus-inf", "--nan"};
+  const float kValues[] = {0.0f, kSquare, Limits::infinity(), -Limits::infinity(), NAN};
+  std::map<size_t, float> chosen;  // channel -> constant
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
-    if (word == "--armed") armed = true;
-    else if (i + 1 >= argc) return 1;
-    else if (word == "--name") name = argv[++i];
-    else if (word == "--pretty") pretty = argv[++i];
-    else if (word == "--ports") ports = std::strtoul(argv[++i], nullptr, 10);
-    else if (word == "--shrink-to") shrinkTo = std::strtoul(argv[++i], nullptr, 10);
-    else lists.emplace_back(word, argv[++i]);
+    if (word == "--armed") {
+      armed = true;
+    } else if (i + 1 == argc) {
+      return 1;
+    } else if (word == "--name" || word == "--pretty") {
+      (word == "--name" ? name : pretty) = argv[++i];
+    } else if (word == "--ports" || word == "--shrink-to") {
+      (word == "--ports" ? ports : shrinkTo) = std::strtoul(argv[++i], nullptr, 10);
+    } else if (auto* f = std::find(std::begin(kLists), std::end(kLists), word);
+               f != std::end(kLists)) {
+      for (char *p = argv[++i], *end; *p; p = end + (*end == ',')) {
+        chosen[std::strtoul(p, &end, 10)] = kValues[f - kLists];
+        if (end == p) return 1;
+      }
+    } else {
+      return 1;
+    }
   }
   if (name == nullptr) return 1;
-  Generator gen;
-  gen.counter.assign(ports, true);
-  gen.constant.assign(ports, 0.0f);
-  constexpr float inf = std::numeric_limits<float>::infinity();
-  for (const auto& [flag, list] : lists) {
-    const float value = flag == "--silent" ? 0.0f : flag == "--full" ? kSquare
-                        : flag == "--inf" ? inf : flag == "--minus-inf" ? -inf
-                        : flag == "--nan" ? std::numeric_limits<float>::quiet_NaN() : 1.0f;
-    if (value == 1.0f) return 1;
-    for (const char* p = list.c_str(); *p;) {
-      char* end;
-      const size_t channel = std::strtoul(p, &end, 10);
-      if (channel < 1 || channel > ports) return 1;
-      gen.counter[channel - 1] = false;
-      gen.constant[channel - 1] = value;
-      p = *end ? end + 1 : end;
-    }
+  signals.assign(ports, kCounter);
+  for (auto [channel, value] : chosen) {
+    if (channel < 1 || channel > ports) return 1;
+    signals[channel - 1] = value;
   }
 
   // Blocked before libjack starts its threads, so only the main thread's wait sees them.
@@ -122,55 +116,43 @@ int main(int argc, char** argv) {
   sigemptyset(&waited);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&waited, sig);
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
-  jack_set_error_function(quiet);
-  jack_set_info_function(quiet);
+  jack_set_error_function([](const char*) {});
+  jack_set_info_function([](const char*) {});
   const auto options = static_cast<jack_options_t>(JackNoStartServer | JackUseExactName);
-  if (armed) {
-    std::fputs("armed\n", stdout);
-    std::fflush(stdout);
-    char line[16];
-    if (!std::fgets(line, sizeof line, stdin)) return 1;
-    // Fails while the old client is there; a pause between tries leaves the server to the
-    // recorder, which looks for the device meanwhile.
-    while (!(gen.client = jack_client_open(name, options, nullptr))) usleep(2000);
-  } else if (!(gen.client = jack_client_open(name, options, nullptr))) {
-    return 1;
+  char line[16];
+  if (armed && (say("armed\n"), read(STDIN_FILENO, line, sizeof line) <= 0)) return 1;
+  // Armed, it fails while the old client is there; a pause between tries leaves the server to the
+  // recorder, which looks for the device meanwhile.
+  while (!(client = jack_client_open(name, options, nullptr))) {
+    if (!armed) return 1;
+    usleep(2000);
   }
   for (size_t n = 1; n <= ports; ++n) {
     const std::string port = "out_" + std::to_string(n);
-    gen.ports.push_back(jack_port_register(gen.client, port.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                           JackPortIsOutput, 0));
-    if (gen.ports.back() == nullptr) return 1;
+    outputs.push_back(
+        jack_port_register(client, port.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
+    if (outputs.back() == nullptr) return 1;
   }
-  gen.live = ports;
-  jack_set_process_callback(gen.client, process, &gen);
-  jack_on_shutdown(gen.client, serverGone, nullptr);
-  if (jack_activate(gen.client) != 0) return 1;
-  assertPrettyName(gen.client, pretty);
-  std::fputs("ready\n", stdout);
-  std::fflush(stdout);
+  live = ports;
+  jack_set_process_callback(client, process, nullptr);
+  jack_on_shutdown(client, serverGone, nullptr);
+  if (jack_activate(client) != 0) return 1;
+  assertPrettyName(client, pretty);
+  say("ready\n");
 
-  int sig = 0;
-  for (;;) {
-    const timespec tick{0, 200000000};
-    sig = sigtimedwait(&waited, nullptr, &tick);
-    if (sig < 0) {
-      if (errno == EAGAIN && pretty != nullptr) assertPrettyName(gen.client, pretty);
-    } else if (sig == SIGUSR2 && shrinkTo < gen.live) {
-      gen.live = shrinkTo;
-      usleep(200 * 1000);  // a cycle already running may still write the ports that go
-      for (size_t c = ports; c-- > shrinkTo;) jack_port_unregister(gen.client, gen.ports[c]);
-    } else if (sig != SIGUSR2) {
-      break;
-    }
+  const timespec tick{0, 200000000};
+  int sig;
+  while ((sig = sigtimedwait(&waited, nullptr, &tick)) < 0 || sig == SIGUSR2) {
+    if (sig < 0 && errno == EAGAIN && pretty != nullptr) assertPrettyName(client, pretty);
+    if (sig != SIGUSR2 || shrinkTo >= live) continue;
+    live = shrinkTo;
+    usleep(200 * 1000);  // a cycle already running may still write the ports that go
+    for (size_t c = ports; c-- > shrinkTo;) jack_port_unregister(client, outputs[c]);
   }
   // libjack can deadlock in jack_client_close once its server is gone, and jackd dies of SIGPIPE
   // if a client's socket closes while it still sends its shutdown notices: wait, do not close.
-  if (sig == SIGUSR1) {
-    usleep(300 * 1000);
-    _exit(2);
-  }
+  if (sig == SIGUSR1) usleep(300 * 1000), _exit(2);
   alarm(5);  // should the server vanish during the close
-  jack_client_close(gen.client);
+  jack_client_close(client);
   return 0;
 }
