@@ -80,8 +80,7 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
     if (sf_command(file->sndfile_, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
       return file->failure("the broadcast chunk could not be made");
     }
-    if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 ||
-        !file->error_.ok()) {
+    if (sf_command(file->sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0) != 0 || !file->error_.ok()) {
       return file->failure("the header could not be written");
     }
     if (measured || file->position_ % 4 == 0) break;

@@ -93,7 +93,7 @@ class TrackFile {
   float scale_;  // full scale of an integer file's samples; 0 for a float file
   int bytesPerFrame_;
   std::int64_t dataOffset_ = 0;
-  bool historyLine_ = false;  // the `bext` chunk's coding history has a line of ours
+  bool historyLine_ = false;   // the `bext` chunk's coding history has a line of ours
   std::int64_t position_ = 0;  // libsndfile's position in the file
   SNDFILE* sndfile_ = nullptr;
   Status error_;  // the drive's answer to the last failed call

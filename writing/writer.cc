@@ -46,7 +46,7 @@ bool closeFiles(Sink& sink) {
   bool ok = true;
   for (std::size_t i = 0; i < files.size(); ++i) {
     using Durable = TrackFile::Durable;
-    const Durable how = !together ? Durable::file
+    const Durable how = !together              ? Durable::file
                         : i + 1 < files.size() ? Durable::later
                                                : Durable::drive;
     ok = files[i]->close(how).ok() && ok;
