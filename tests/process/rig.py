@@ -88,10 +88,10 @@ class JackServer(Context):
 
     _serial = itertools.count()
 
-    def __init__(self, capture=18, playback=2, rate=48000, period=1024, pipewire=False):
+    def __init__(self, capture=18, pipewire=False, period=1024):
         self.name = "qt%d_%d" % (os.getpid(), next(JackServer._serial))
-        self.capture, self.playback, self.rate, self.period = capture, playback, rate, period
-        self.pipewire, self.tmpdir, self.proc = pipewire, None, None
+        self.capture, self.pipewire, self.period, self.tmpdir, self.proc = \
+            capture, pipewire, period, None, None
         self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.name, JACK_NO_AUDIO_RESERVATION="1")
         self.env.pop("JACK_NO_START_SERVER", None)
 
@@ -110,10 +110,8 @@ class JackServer(Context):
             ready = lambda: os.path.exists(self.tmpdir + "/pipewire-0") and self.ports() != []  # noqa: E731
         else:
             argv = ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-C",
-                    str(self.capture), "-P", str(self.playback), "-r", str(self.rate), "-p",
-                    str(self.period)]
-            last = "system:capture_%d" % self.capture if self.capture else "system:playback_1"
-            ready = lambda: last in self.ports()  # noqa: E731
+                    str(self.capture), "-P", "2", "-r", "48000", "-p", str(self.period)]
+            ready = lambda: "system:capture_%d" % self.capture in self.ports()  # noqa: E731
         with open(self.log_path, "wb") as log:
             self.proc = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=subprocess.STDOUT)
@@ -152,10 +150,9 @@ class JackServer(Context):
         return done.stdout.decode("utf-8", "replace")
 
     def ports(self):
-        try:
+        with contextlib.suppress(RigError, subprocess.TimeoutExpired):
             return self.tool("jack_lsp").split("\n")
-        except (RigError, subprocess.TimeoutExpired):
-            return []
+        return []
 
     def freewheel(self, on):
         self.tool("jack_freewheel", "y" if on else "n")
@@ -167,12 +164,11 @@ class JackServer(Context):
 def server(capture=18):
     """The server the process tests run on: jackd, or PipeWire with QUILLTAP_SERVER=pipewire."""
     if os.environ.get("QUILLTAP_SERVER") == "pipewire":
-        return JackServer(0, 0, pipewire=True)
+        return JackServer(pipewire=True)
     return JackServer(capture)
 
 
 def wait_until(predicate, timeout, step=0.02):
-    """True once `predicate()` holds, False if `timeout` seconds pass first."""
     deadline = time.monotonic() + timeout
     while not predicate():
         if time.monotonic() > deadline:
