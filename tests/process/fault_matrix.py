@@ -20,8 +20,10 @@ STALLED = "The drive stopped responding"
 NOT_A_FOLDER = ", and the backup folder on this computer failed too: {fallback}: Not a directory"
 GONE = [("warning", "{pretty} disconnected\\. Recording stopped and saved\\."),
         ("stopped", "device-disconnected")]
-STOP, LATE, WRITE_ERROR = [("stopped", "stop")], ("warning?", LAST_SECONDS.pattern), \
-    ("stopped", "write-error")
+STOP, SIG, LATE = [("stopped", "stop")], [("stopped", "signal")], ("warning?", LAST_SECONDS.pattern)
+WRITE_ERROR = ("stopped", "write-error")
+FILL, STALL = ["expect failover 0 20", "sleep 1", b"stop\n"], \
+    ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", b"stop\n"]
 THREE, TWO = "1:Kick 2,3:Keys 18:Room", "1:Kick 2,3:Keys"
 WRAPS = {"prlimit": ["prlimit", "--fsize=%d" % (1 << 20)],
          "nonblock": ["/usr/bin/python3", "-c", "import fcntl, os, sys; fcntl.fcntl(0, fcntl."
@@ -47,14 +49,13 @@ def row(fault, behaviour, steps, events, tracks="1:Vox", bits=24, **options):
 
 
 ROWS = [
-    row("SIGINT", "signal, every frame saved", ["sleep 1.5", "signal INT"],
-        [("stopped", "signal")], "1:Kick 3,4:Keys 18", 32, pw=True),
-    row("SIGTERM", "signal, every frame saved", ["sleep 1.5", "signal TERM"],
-        [("stopped", "signal")], None, pw=True),
-    row("SIGHUP", "signal, every frame saved", ["sleep 1.5", "signal HUP"],
-        [("stopped", "signal")], "2:Snare 7,8:Overheads", 16),
-    row("SIGINT again while stopping", "one finish", ["sleep 0.5", "signal INT INT INT INT"],
-        [("stopped", "signal")], "5:Vox"),
+    row("SIGINT", "signal, every frame saved", ["sleep 1.5", "signal INT"], SIG,
+        "1:Kick 3,4:Keys 18", 32, pw=True),
+    row("SIGTERM", "signal, every frame saved", ["sleep 1.5", "signal TERM"], SIG, None, pw=True),
+    row("SIGHUP", "signal, every frame saved", ["sleep 1.5", "signal HUP"], SIG,
+        "2:Snare 7,8:Overheads", 16),
+    row("SIGINT again while stopping", "one finish", ["sleep 0.5", "signal INT INT INT INT"], SIG,
+        "5:Vox"),
     row("Process callback watched", "no call that may lock", ["sleep 1", b"stop\n"], STOP,
         probe=True, pw=True),
     row("Mix with gains, then gains of the wrong length", "wrong lengths change nothing",
@@ -66,17 +67,13 @@ ROWS = [
     row("Control: garbage, invalid UTF-8, a 100 KiB line ending in stop, then stop in pieces "
         "with CRLF", "only the last stop counts",
         [b"hello\nSTOP\nstop now\n\xff\xfe\nstop\xff\n\xc3stop\n" + b" " * 102400 + b"stop\n",
-         "sleep 0.3", "alive", b"st", "sleep 0.3", "alive", b"op\r\n", "expect stopped 0 2"],
-        STOP),
+         "sleep 0.3", "alive", b"st", "sleep 0.3", "alive", b"op\r\n", "expect stopped 0 2"], STOP),
     row("Parent gone: stdin closed mid-line", "parent-exited",
-        [b"sto", "sleep 0.3", "alive", "close", "expect stopped 0 2"],
-        [("stopped", "parent-exited")]),
-    row("Drive full (tmpfs), 32-bit", "failover, parts join frame for frame",
-        ["expect failover 0 20", "sleep 1", b"stop\n"], [("failover", FULL)] + STOP, THREE, 32,
-        drive="tmpfs 2m", backup="dir", exact=True),
-    row("Drive full (tmpfs), 24-bit", "failover, parts join frame for frame",
-        ["expect failover 0 20", "sleep 1", b"stop\n"], [("failover", FULL)] + STOP, THREE,
-        drive="tmpfs 2m", backup="dir", exact=True),
+        [b"sto", "sleep 0.3", "alive", "close", "expect stopped 0 2"], [("stopped", "parent-exited")]),
+    row("Drive full (tmpfs), 32-bit", "failover, parts join frame for frame", FILL,
+        [("failover", FULL)] + STOP, THREE, 32, drive="tmpfs 2m", backup="dir", exact=True),
+    row("Drive full (tmpfs), 24-bit", "failover, parts join frame for frame", FILL,
+        [("failover", FULL)] + STOP, THREE, drive="tmpfs 2m", backup="dir", exact=True),
     row("Drive full, no backup", "error, write-error, files valid", [],
         [("error", FULL + SAVED), LATE, WRITE_ERROR], THREE, 32, drive="tmpfs 2m"),
     row("Backup folder cannot be created", "warning, error, write-error", [],
@@ -89,10 +86,9 @@ ROWS = [
         [("failover", TOO_LARGE), ("error", TOO_LARGE + SAVED), LATE, WRITE_ERROR],
         "1,2:A 17,18:B", 32, wrap="prlimit", backup="dir", exact=True),
     row("Backup drive fails too (EIO)", "failover, then error, write-error",
-        ["expect failover 0 30", "sleep 1", "fail backup"],
-        [("failover", FULL), ("error", "Writing to the drive failed \\(Input/output error\\)"
-                              + SAVED), LATE, WRITE_ERROR], "1,2:Pair 18:Room", 32,
-        drive="tmpfs 2m", backup="freeze", loose=True),
+        ["expect failover 0 30", "sleep 1", "fail backup"], [("failover", FULL), (
+            "error", "Writing to the drive failed \\(Input/output error\\)" + SAVED), LATE,
+            WRITE_ERROR], "1,2:Pair 18:Room", 32, drive="tmpfs 2m", backup="freeze", loose=True),
     row("Drive unmounted, --volume", "failover within a tick",
         ["sleep 1", "unmount", "expect failover 0 1.5", "goes_on", b"stop\n"],
         [("failover", "The drive \u201cdrive\u201d was disconnected")] + STOP, TWO, 32,
@@ -100,8 +96,7 @@ ROWS = [
     row("Drive unmounted, no --volume", "open files keep working, recording goes on",
         ["sleep 0.5", "unmount", "goes_on", "sleep 1", b"stop\n"], STOP, TWO, 32,
         drive="tmpfs 64m", backup="dir"),
-    row("Drive frozen while recording", "failover about 8 s after the stall",
-        ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", b"stop\n"],
+    row("Drive frozen while recording", "failover about 8 s after the stall", STALL,
         [("failover", STALLED)] + STOP, TWO, 32, drive="freeze", backup="dir"),
     row("Drive frozen in the final flush", "failover after 20 s, backup takes the rest",
         ["sleep 1.5", "freeze", b"stop\n", "expect failover 19 23"],
@@ -110,12 +105,10 @@ ROWS = [
         ["sleep 1.5", "freeze", b"stop\n", "expect warning 19 23"],
         [("warning", LAST_SECONDS.pattern)] + STOP, TWO, 32, drive="freeze", loose=True),
     row("Backup drive frozen too", "backlog past 120 s: error, write-error",
-        ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", "freeze backup", "freewheel",
-         "expect stopped 0 30"],
+        STALL[:-1] + ["freeze backup", "freewheel", "expect stopped 0 30"],
         [("failover", STALLED), ("error", "The disk can\u2019t keep up with the recording" + SAVED),
          LATE, WRITE_ERROR], TWO, 32, drive="freeze", backup="freeze", loose=True, backlog=120),
-    row("Drive whose stat() hangs", "progress goes on, stall failover",
-        ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", b"stop\n"],
+    row("Drive whose stat() hangs", "progress goes on, stall failover", STALL,
         [("failover", STALLED)] + STOP, TWO, 32, drive="freeze-all", backup="dir", volume=True,
         cadence=True),
     row("Device unplugged", "warning, device-disconnected, every frame saved",
