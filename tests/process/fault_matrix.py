@@ -141,10 +141,6 @@ def track_list(spec):
 
 
 class Case(RecordingCase):
-    def setUp(self):
-        self.server = shared
-        super().setUp()
-
     def assert_cadence(self, timed, least):
         """At least `least` (time, ...) pairs, a quarter second apart."""
         spacing = [b[0] - a[0] for a, b in zip(timed, timed[1:])]
@@ -659,6 +655,7 @@ shared = None
 def setUpModule():
     global shared, mixer
     shared, mixer = start_mixer()
+    Case.server = shared
 
 
 def tearDownModule():
