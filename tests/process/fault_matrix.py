@@ -132,12 +132,12 @@ ROWS = [
 ]
 
 
-def track_list(spec):
-    """(name, device channels) of each track that --track words `spec` name (None: all)."""
-    if spec is None:
+def track_list(words):
+    """(name, device channels) of each track that --track `words` name (None: all)."""
+    if words is None:
         return [("Ch %d" % c, [c]) for c in range(1, CHANNELS + 1)]
     return [(w.split(":")[1] if ":" in w else "Ch " + w.split(",")[0],
-             [int(c) for c in w.split(":")[0].split(",")]) for w in spec.split()]
+             [int(c) for c in w.split(":")[0].split(",")]) for w in words.split()]
 
 
 class Case(RecordingCase):
