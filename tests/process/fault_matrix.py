@@ -6,18 +6,7 @@ can stage. Prints fault -> what the recorder does -> result.
     fault_matrix.py [--pipewire] [WORD...]   --pipewire: the rows marked for PipeWire; WORDs
                                              pick the faults that contain one"""
 
-import math
-import os
-import random
-import re
-import shutil
-import signal
-import statistics
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
+import math, os, random, re, shutil, signal, statistics, subprocess, sys, tempfile, time, unittest
 
 import rig
 from recording_checks import (CHANNELS, DEVICE, LAST_SECONDS, PRETTY, RATE, FreezeFs,
@@ -31,7 +20,10 @@ STALLED = "The drive stopped responding"
 NOT_A_FOLDER = ", and the backup folder on this computer failed too: {fallback}: Not a directory"
 GONE = [("warning", "{pretty} disconnected\\. Recording stopped and saved\\."),
         ("stopped", "device-disconnected")]
-STOP, LATE = [("stopped", "stop")], ("warning?", LAST_SECONDS.pattern)
+STOP, SIG, LATE = [("stopped", "stop")], [("stopped", "signal")], ("warning?", LAST_SECONDS.pattern)
+WRITE_ERROR = ("stopped", "write-error")
+FILL, STALL = ["expect failover 0 20", "sleep 1", b"stop\n"], \
+    ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", b"stop\n"]
 THREE, TWO = "1:Kick 2,3:Keys 18:Room", "1:Kick 2,3:Keys"
 WRAPS = {"prlimit": ["prlimit", "--fsize=%d" % (1 << 20)],
          "nonblock": ["/usr/bin/python3", "-c", "import fcntl, os, sys; fcntl.fcntl(0, fcntl."
@@ -57,14 +49,13 @@ def row(fault, behaviour, steps, events, tracks="1:Vox", bits=24, **options):
 
 
 ROWS = [
-    row("SIGINT", "signal, every frame saved", ["sleep 1.5", "signal INT"],
-        [("stopped", "signal")], "1:Kick 3,4:Keys 18", 32, pw=True),
-    row("SIGTERM", "signal, every frame saved", ["sleep 1.5", "signal TERM"],
-        [("stopped", "signal")], None, pw=True),
-    row("SIGHUP", "signal, every frame saved", ["sleep 1.5", "signal HUP"],
-        [("stopped", "signal")], "2:Snare 7,8:Overheads", 16),
-    row("SIGINT again while stopping", "one finish", ["sleep 0.5", "signal INT INT INT INT"],
-        [("stopped", "signal")], "5:Vox"),
+    row("SIGINT", "signal, every frame saved", ["sleep 1.5", "signal INT"], SIG,
+        "1:Kick 3,4:Keys 18", 32, pw=True),
+    row("SIGTERM", "signal, every frame saved", ["sleep 1.5", "signal TERM"], SIG, None, pw=True),
+    row("SIGHUP", "signal, every frame saved", ["sleep 1.5", "signal HUP"], SIG,
+        "2:Snare 7,8:Overheads", 16),
+    row("SIGINT again while stopping", "one finish", ["sleep 0.5", "signal INT INT INT INT"], SIG,
+        "5:Vox"),
     row("Process callback watched", "no call that may lock", ["sleep 1", b"stop\n"], STOP,
         probe=True, pw=True),
     row("Mix with gains, then gains of the wrong length", "wrong lengths change nothing",
@@ -76,35 +67,28 @@ ROWS = [
     row("Control: garbage, invalid UTF-8, a 100 KiB line ending in stop, then stop in pieces "
         "with CRLF", "only the last stop counts",
         [b"hello\nSTOP\nstop now\n\xff\xfe\nstop\xff\n\xc3stop\n" + b" " * 102400 + b"stop\n",
-         "sleep 0.3", "alive", b"st", "sleep 0.3", "alive", b"op\r\n", "expect stopped 0 2"],
-        STOP),
+         "sleep 0.3", "alive", b"st", "sleep 0.3", "alive", b"op\r\n", "expect stopped 0 2"], STOP),
     row("Parent gone: stdin closed mid-line", "parent-exited",
-        [b"sto", "sleep 0.3", "alive", "close", "expect stopped 0 2"],
-        [("stopped", "parent-exited")]),
-    row("Drive full (tmpfs), 32-bit", "failover, parts join frame for frame",
-        ["expect failover 0 20", "sleep 1", b"stop\n"], [("failover", FULL)] + STOP, THREE, 32,
-        drive="tmpfs 2m", backup="dir", exact=True),
-    row("Drive full (tmpfs), 24-bit", "failover, parts join frame for frame",
-        ["expect failover 0 20", "sleep 1", b"stop\n"], [("failover", FULL)] + STOP, THREE,
-        drive="tmpfs 2m", backup="dir", exact=True),
+        [b"sto", "sleep 0.3", "alive", "close", "expect stopped 0 2"], [("stopped", "parent-exited")]),
+    row("Drive full (tmpfs), 32-bit", "failover, parts join frame for frame", FILL,
+        [("failover", FULL)] + STOP, THREE, 32, drive="tmpfs 2m", backup="dir", exact=True),
+    row("Drive full (tmpfs), 24-bit", "failover, parts join frame for frame", FILL,
+        [("failover", FULL)] + STOP, THREE, drive="tmpfs 2m", backup="dir", exact=True),
     row("Drive full, no backup", "error, write-error, files valid", [],
-        [("error", FULL + SAVED), LATE, ("stopped", "write-error")], THREE, 32,
-        drive="tmpfs 2m"),
+        [("error", FULL + SAVED), LATE, WRITE_ERROR], THREE, 32, drive="tmpfs 2m"),
     row("Backup folder cannot be created", "warning, error, write-error", [],
         [("warning", FULL + NOT_A_FOLDER), ("error", FULL + SAVED),
-         ("warning", STALLED + " while saving" + NOT_A_FOLDER), LATE,
-         ("stopped", "write-error")], THREE, 32, drive="tmpfs 2m", backup="notdir"),
+         ("warning", STALLED + " while saving" + NOT_A_FOLDER), LATE, WRITE_ERROR], THREE, 32,
+        drive="tmpfs 2m", backup="notdir"),
     row("File too large (RLIMIT_FSIZE)", "SIGXFSZ ignored, error, write-error", [],
-        [("error", TOO_LARGE + SAVED), LATE, ("stopped", "write-error")], "1,2:A 17,18:B", 32,
-        wrap="prlimit"),
+        [("error", TOO_LARGE + SAVED), LATE, WRITE_ERROR], "1,2:A 17,18:B", 32, wrap="prlimit"),
     row("File too large, backup too", "failover, then error, write-error", [],
-        [("failover", TOO_LARGE), ("error", TOO_LARGE + SAVED), LATE, ("stopped", "write-error")],
+        [("failover", TOO_LARGE), ("error", TOO_LARGE + SAVED), LATE, WRITE_ERROR],
         "1,2:A 17,18:B", 32, wrap="prlimit", backup="dir", exact=True),
     row("Backup drive fails too (EIO)", "failover, then error, write-error",
-        ["expect failover 0 30", "sleep 1", "fail backup"],
-        [("failover", FULL), ("error", "Writing to the drive failed \\(Input/output error\\)"
-                              + SAVED), LATE, ("stopped", "write-error")], "1,2:Pair 18:Room", 32,
-        drive="tmpfs 2m", backup="freeze", loose=True),
+        ["expect failover 0 30", "sleep 1", "fail backup"], [("failover", FULL), (
+            "error", "Writing to the drive failed \\(Input/output error\\)" + SAVED), LATE,
+            WRITE_ERROR], "1,2:Pair 18:Room", 32, drive="tmpfs 2m", backup="freeze", loose=True),
     row("Drive unmounted, --volume", "failover within a tick",
         ["sleep 1", "unmount", "expect failover 0 1.5", "goes_on", b"stop\n"],
         [("failover", "The drive \u201cdrive\u201d was disconnected")] + STOP, TWO, 32,
@@ -112,8 +96,7 @@ ROWS = [
     row("Drive unmounted, no --volume", "open files keep working, recording goes on",
         ["sleep 0.5", "unmount", "goes_on", "sleep 1", b"stop\n"], STOP, TWO, 32,
         drive="tmpfs 64m", backup="dir"),
-    row("Drive frozen while recording", "failover about 8 s after the stall",
-        ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", b"stop\n"],
+    row("Drive frozen while recording", "failover about 8 s after the stall", STALL,
         [("failover", STALLED)] + STOP, TWO, 32, drive="freeze", backup="dir"),
     row("Drive frozen in the final flush", "failover after 20 s, backup takes the rest",
         ["sleep 1.5", "freeze", b"stop\n", "expect failover 19 23"],
@@ -122,13 +105,10 @@ ROWS = [
         ["sleep 1.5", "freeze", b"stop\n", "expect warning 19 23"],
         [("warning", LAST_SECONDS.pattern)] + STOP, TWO, 32, drive="freeze", loose=True),
     row("Backup drive frozen too", "backlog past 120 s: error, write-error",
-        ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", "freeze backup", "freewheel",
-         "expect stopped 0 30"],
+        STALL[:-1] + ["freeze backup", "freewheel", "expect stopped 0 30"],
         [("failover", STALLED), ("error", "The disk can\u2019t keep up with the recording" + SAVED),
-         LATE, ("stopped", "write-error")], TWO, 32, drive="freeze", backup="freeze", loose=True,
-        backlog=120),
-    row("Drive whose stat() hangs", "progress goes on, stall failover",
-        ["sleep 1", "freeze", "expect failover 7.5 10", "goes_on", b"stop\n"],
+         LATE, WRITE_ERROR], TWO, 32, drive="freeze", backup="freeze", loose=True, backlog=120),
+    row("Drive whose stat() hangs", "progress goes on, stall failover", STALL,
         [("failover", STALLED)] + STOP, TWO, 32, drive="freeze-all", backup="dir", volume=True,
         cadence=True),
     row("Device unplugged", "warning, device-disconnected, every frame saved",
@@ -152,19 +132,23 @@ ROWS = [
 ]
 
 
-def track_list(spec):
-    """(name, device channels) of each track that --track words `spec` name (None: all)."""
-    if spec is None:
+def track_list(words):
+    """(name, device channels) of each track that --track `words` name (None: all)."""
+    if words is None:
         return [("Ch %d" % c, [c]) for c in range(1, CHANNELS + 1)]
     return [(w.split(":")[1] if ":" in w else "Ch " + w.split(",")[0],
-             [int(c) for c in w.split(":")[0].split(",")]) for w in spec.split()]
+             [int(c) for c in w.split(":")[0].split(",")]) for w in words.split()]
 
 
-class Matrix(RecordingCase):
-    def setUp(self):
-        self.server = shared
-        super().setUp()
+class Case(RecordingCase):
+    def assert_cadence(self, timed, least):
+        """At least `least` (time, ...) pairs, a quarter second apart."""
+        spacing = [b[0] - a[0] for a, b in zip(timed, timed[1:])]
+        self.assertTrue(len(timed) >= least and 0.2 <= statistics.median(spacing) <= 0.3
+                        and max(spacing) < 0.75, "progress %s s apart" % spacing)
 
+
+class Matrix(Case):
     def run_row(self, r, attempt=0):
         rec = self.start(r)
         for step in r["steps"]:
@@ -252,14 +236,11 @@ class Matrix(RecordingCase):
                 self.addCleanup(os.close, fd)
                 self.where[f] = "/proc/self/fd/%d" % fd
             subprocess.run(["umount", "-l", os.path.dirname(self.out)], check=True)
-        elif word == "unplug":
-            self.device.kill()
-        elif word == "replug":
-            self.stand_in.go(then=self.device.kill)
+        elif word in ("unplug", "replug", "shrink"):
+            {"unplug": self.device.kill, "shrink": self.device.shrink,
+             "replug": lambda: self.stand_in.go(then=self.device.kill)}[word]()
         elif word == "raced" and rec.of("stopped"):
             return "again"
-        elif word == "shrink":
-            self.device.shrink()
         elif word == "overrun":
             other = rig.SignalClient(self.server, "Other", 1).start()
             self.addCleanup(other.kill)
@@ -297,9 +278,9 @@ class Matrix(RecordingCase):
 
     def check_events(self, rec):
         """started, the row's events, stopped; failover and stopped name the files."""
-        seen = notable(rec)[1:]
+        seen, r = notable(rec)[1:], self.r
         names = {"fallback": re.escape(str(self.fallback)), "pretty": re.escape(self.pretty)}
-        for name, pattern in self.r["events"]:
+        for name, pattern in r["events"]:
             e = seen.pop(0) if seen else {"event": None}
             if name.endswith("?") and e["event"] != name[:-1]:
                 seen.insert(0, e)
@@ -316,23 +297,21 @@ class Matrix(RecordingCase):
                 "from": self.out, "to": self.fallback, "interrupted": self.files,
                 "files": self.part2}))
             self.assertEqual(len(failover), 8)
-        stopped = self.assert_stopped(rec, self.r["events"][-1][1], self.files + self.part2,
+        stopped = self.assert_stopped(rec, r["events"][-1][1], self.files + self.part2,
                                       self.files if failover else [])
         self.assertGreaterEqual(stopped["seconds"], max(1 / RATE, rec.of("progress")[-1]["seconds"]))
-        for progress in rec.of("progress") if not self.r.get("mix") else []:
+        for progress in rec.of("progress") if not r.get("mix") else []:
             self.assertEqual(len(progress["peaks"]), len(self.tracks))
-        if self.r.get("probe"):
+        if r.get("probe"):
             with open(self.calls) as f:
                 self.assertEqual(f.read(), "process callback\n", "calls inside the callback")
-        if self.r.get("cadence"):  # the main queue and the capture go on while stat() hangs
+        if r.get("cadence"):  # the main queue and the capture go on while stat() hangs
             during = [(t, e["seconds"]) for e, t in zip(rec.events, rec.times) if e["event"] ==
                       "progress" and self.marks["freeze"] <= t <= rec.times[rec.events.index(failover)]]
-            spacing = [b[0] - a[0] for a, b in zip(during, during[1:])]
-            self.assertTrue(len(during) >= 25 and 0.2 <= statistics.median(spacing) <= 0.3
-                            and max(spacing) < 0.75, spacing)
+            self.assert_cadence(during, 25)
             self.assertGreater(during[-1][1] - during[0][1], 6.0, during)
-        if self.r.get("backlog"):
-            self.assertGreater(stopped["seconds"], failover["seconds"] + self.r["backlog"])
+        if r.get("backlog"):
+            self.assertGreater(stopped["seconds"], failover["seconds"] + r["backlog"])
         return stopped, failover
 
     def check_files(self, rec, stopped, failover, lost):
@@ -391,7 +370,7 @@ class Matrix(RecordingCase):
             self.assertEqual(soxi.stdout.strip(), str(two.frames), soxi.stderr)
 
     def check_channel(self, samples, part1, what, s, overlap, lost):
-        if isinstance(self.server, rig.PipeWireServer) and "unplug" in self.r["steps"]:
+        if self.server.pipewire and "unplug" in self.r["steps"]:
             # PipeWire drops a vanished device's links before it tells its clients: one period
             # of silence may follow the last frame.
             tail = len(samples) - self.server.period
@@ -447,12 +426,8 @@ class Matrix(RecordingCase):
             fs.thaw()
 
 
-class Special(RecordingCase):
+class Special(Case):
     """The cases no row can stage."""
-
-    def setUp(self):
-        self.server = shared
-        super().setUp()
 
     def test_levels(self):
         # Tracks: a counter, a +-1 square wave, silence, a counter pair, +inf, -inf, NaN, a pair.
@@ -469,9 +444,7 @@ class Special(RecordingCase):
         stopped = rec.wait_for("stopped")
         self.assertEqual(rec.wait(), 0)
         progress = [(t, e) for e, t in zip(rec.events, rec.times) if e["event"] == "progress"]
-        spacing = [b[0] - a[0] for a, b in zip(progress, progress[1:])]
-        self.assertTrue(len(progress) >= 8 and 0.2 <= statistics.median(spacing) <= 0.3
-                        and max(spacing) < 0.75, "progress %s s apart" % spacing)
+        self.assert_cadence(progress, 8)
         seconds = [e["seconds"] for _, e in progress] + [stopped["seconds"]]
         self.assertEqual(seconds, sorted(seconds), "captured seconds went backwards")
         self.assertEqual(len(set(map(frames, seconds))), len(set(seconds)))  # whole frames
@@ -564,11 +537,12 @@ class Special(RecordingCase):
                     (own.env, ["record", "--out", os.fsdecode(base) + "/file/take"],
                      os.fsdecode(base) + "/file/take: Not a directory")]:
                 with self.subTest(args=args):
-                    rec = rig.run(args, env=env)
+                    rec = rig.Recorder(args, env=env)
+                    rec.close_stdin()
                     error = isinstance(event, str)
+                    self.assertEqual((rec.wait(), len(rec.lines)), (error, 1))
                     self.assertEqual(rec.events, [{"event": "error", "message": event} if error
                                                   else event])
-                    self.assertEqual((len(rec.lines), rec.status), (1, error))
                     self.assertEqual(sorted(os.listdir(base)), [b"file"], "created a folder")
         self.assertEqual([], [f for f in os.listdir("/dev/shm") if none["JACK_DEFAULT_SERVER"] in f])
 
@@ -576,15 +550,15 @@ class Special(RecordingCase):
         """SIGKILL at random moments: each header describes data that is there, the counter
         without a gap, up to about a second before the kill."""
         chooser = random.Random(int(os.environ.get("QUILLTAP_CRASH_SEED", time.time())))
-        for run in range(10):
+        for _ in range(10):
             self.cut(chooser.uniform(0.3, 3.5), shared.scratch_dir())
 
     def cut(self, delay, out, copy=None):
         """Records to `out`, kills the recorder after `delay`, then `copy()` (the power cut)
         returns where the files are read; checks them."""
         mixer.rename()
-        rec = rig.Recorder(["record", "--out", out + "/take", "--track", "1:Kick", "--track",
-                            "2,3:Keys", "--track", "18:Room"], shared)
+        rec = rig.Recorder(["record", "--out", out + "/take"] + sum(
+            (["--track", t] for t in THREE.split()), []), shared)
         self.addCleanup(rec.kill)
         started = rec.wait_for("started")
         time.sleep(delay)
@@ -622,27 +596,27 @@ class Special(RecordingCase):
         work = tempfile.mkdtemp(prefix="power-cut-")
         self.addCleanup(shutil.rmtree, work, True)
         image, live, after = work + "/image", work + "/live", work + "/after"
-        os.mkdir(live)
-        os.mkdir(after)
-        open(image, "wb").close()
-        os.truncate(image, 64 << 20)
+        for d in (live, after):
+            os.mkdir(d)
+        with open(image, "wb") as f:
+            f.truncate(64 << 20)
         self.assertEqual(run(make, image=image), 0)
         dev = subprocess.run(["losetup", "--find", "--show", image], capture_output=True,
                              text=True, check=True).stdout.strip()
         self.addCleanup(run, "losetup -d {dev}", dev=dev)
-        vm = "/proc/sys/vm/"
-        keys = ["dirty_writeback_centisecs", "dirty_expire_centisecs", "dirty_background_ratio",
-                "dirty_ratio"]
+
+        def sysctl(key, value=None):
+            with open("/proc/sys/vm/dirty_" + key, "w" if value else "r") as f:
+                return f.write(value) if value else f.read()
         # Writing a ratio clears its byte twin: whichever of the two was set is kept.
-        keys = [k.replace("ratio", "bytes") if open(vm + k.replace("ratio", "bytes")).read()
-                .strip() != "0" else k for k in keys]
-        saved = [(k, open(vm + k).read()) for k in keys]
-        restore = lambda: [open(vm + k, "w").write(v) for k, v in saved]  # noqa: E731
+        keys = [k.replace("ratio", "bytes") if sysctl(k.replace("ratio", "bytes")).strip() != "0"
+                else k for k in ("writeback_centisecs", "expire_centisecs", "background_ratio",
+                                 "ratio")]
+        saved = [(k, sysctl(k)) for k in keys]
+        restore = lambda: [sysctl(k, v) for k, v in saved]  # noqa: E731
         self.addCleanup(restore)
-        for key, value in zip(keys[:2] + ["dirty_background_ratio", "dirty_ratio"],
-                              ["0", "360000", "90", "95"]):
-            with open(vm + key, "w") as f:
-                f.write(value)
+        for key, value in zip(keys[:2] + ["background_ratio", "ratio"], ["0", "360000", "90", "95"]):
+            sysctl(key, value)
         self.assertEqual(run(mount, dev=dev, dir=live), 0)
         self.addCleanup(run, "umount {dir}", dir=live)
 
@@ -657,6 +631,7 @@ class Special(RecordingCase):
         self.cut(random.uniform(2.0, 4.0), live, copy)
 
 
+CUT = "files readable, all but about the last second"
 # (test, fault, what the recorder does) of the cases no row stages
 SPECIALS = [
     ("test_levels", "Source sends +-inf and NaN; full scale; silence",
@@ -667,11 +642,9 @@ SPECIALS = [
      "/dev/null there, JACK's metadata store intact"),
     ("test_start_up_errors", "Command line, device, folder errors (one not UTF-8)",
      "one error, nothing created"),
-    ("test_crash", "SIGKILL at random moments", "files readable, all but about the last second"),
-    ("test_power_cut_ext4", "Power cut, ext4", "files readable, all but about the last second"),
-    ("test_power_cut_exfat", "Power cut, exFAT (exfat-fuse)",
-     "files readable, all but about the last second"),
-]
+    ("test_crash", "SIGKILL at random moments", CUT),
+    ("test_power_cut_ext4", "Power cut, ext4", CUT),
+    ("test_power_cut_exfat", "Power cut, exFAT (exfat-fuse)", CUT)]
 UNIT = ("DeviceChangeTest.AGoneOrChangedDeviceEndsTheRecordingWithAWarningThatSaysWhy",
         "Sample rate changed (fake audio layer)", "warning, device-changed")
 for number, r in enumerate(ROWS):
@@ -682,23 +655,11 @@ shared = None
 def setUpModule():
     global shared, mixer
     shared, mixer = start_mixer()
+    Case.server = shared
 
 
 def tearDownModule():
     stop_mixer(shared, mixer)
-
-
-class Outcomes(unittest.TextTestResult):
-    def startTest(self, test):
-        super().startTest(test)
-        self.ran = getattr(self, "ran", set()) | {test.id().split(".")[-1]}
-
-    def verdict(self, name):
-        failed = {getattr(t, "test_case", t).id().split(".")[-1]
-                  for t, _ in self.failures + self.errors}
-        skipped = {t.id().split(".")[-1] for t, _ in self.skipped}
-        return ("FAILED" if name in failed else "skipped" if name in skipped
-                else "passed" if name in getattr(self, "ran", ()) else "NOT RUN")
 
 
 def main():
@@ -707,10 +668,14 @@ def main():
     table = [("test_row%02d" % n, r["fault"], r["behaviour"]) for n, r in enumerate(ROWS)
              if r.get("pw") or not pipewire] + ([] if pipewire else SPECIALS)
     table = [t for t in table if not words or any(w in t[1].lower() for w in words)]
-    suite = unittest.TestSuite(Matrix(t[0]) if t[0].startswith("test_row") else Special(t[0])
+    suite = unittest.TestSuite((Matrix if t[0].startswith("test_row") else Special)(t[0])
                                for t in table)
-    result = unittest.TextTestRunner(sys.stdout, resultclass=Outcomes, verbosity=2).run(suite)
-    rows = [("Fault", "Recorder", "Result")] + [(f, b, result.verdict(t)) for t, f, b in table]
+    result = unittest.TextTestRunner(sys.stdout, verbosity=2).run(suite)
+    name = lambda test: getattr(test, "test_case", test).id().split(".")[-1]  # noqa: E731
+    failed = {name(t) for t, _ in result.failures + result.errors}
+    skipped = {name(t) for t, _ in result.skipped}
+    rows = [("Fault", "Recorder", "Result")] + [(f, b, "FAILED" if t in failed else "skipped"
+                                                 if t in skipped else "passed") for t, f, b in table]
     unit = os.environ.get("QUILLTAP_UNIT_TESTS")
     if unit and not pipewire and not words:
         done = subprocess.run([unit, "--gtest_filter=" + UNIT[0]], capture_output=True, text=True)
@@ -721,7 +686,8 @@ def main():
         print("| " + " | ".join(v.ljust(w) for w, v in zip(widths, r)) + " |")
         if i == 0:
             print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    return 0 if result.wasSuccessful() and all(r[2] in ("passed", "skipped") for r in rows[1:]) else 1
+    return 0 if result.wasSuccessful() and all(r[2] in ("passed", "skipped") for r in rows[1:]) \
+        and result.testsRun == len(table) else 1
 
 
 if __name__ == "__main__":

@@ -2,31 +2,14 @@
 drives (a tiny tmpfs; freezefs, whose writes freeze or fail on demand), and what a take must
 hold: the counter frame by frame, in track files and in mixes."""
 
-import ctypes
-import os
-import queue
-import re
-import signal
-import subprocess
-import threading
-import time
-import unittest
+import ctypes, os, queue, re, signal, subprocess, threading, unittest
 
 import rig
+from rig import wait_until  # noqa: F401  (part of what the process tests import from here)
 
 RATE, DEVICE, PRETTY, CHANNELS = 48000, "XR18", "XR18 Multichannel", 18
 LOST_INPUT = re.compile(r"Lost \d+ ms of input: the system could not keep up\.")
 LAST_SECONDS = re.compile(r"The last (\d+) s couldn\u2019t be written: the drive stopped responding\.")
-
-
-def wait_until(predicate, timeout, step=0.02):
-    """True once `predicate()` holds, False if `timeout` seconds pass first."""
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(step)
-    return True
 
 
 def frames(seconds):
@@ -63,17 +46,11 @@ def _need_root(what):
         raise unittest.SkipTest(what + " needs root")
 
 
-class TmpfsDrive:
+class TmpfsDrive(rig.Context):
     """A tmpfs of `size` on a fresh directory: a drive that fills up for real."""
 
     def __init__(self, parent, size="2m"):
         self.path, self.size, self.mounted = os.path.join(parent, "drive"), size, False
-
-    def __enter__(self):
-        return self.mount()
-
-    def __exit__(self, *exc):
-        self.unmount()
 
     def mount(self):
         _need_root("mounting a tmpfs")
@@ -88,6 +65,8 @@ class TmpfsDrive:
             subprocess.run(["umount", "-l", self.path])
             self.mounted = False
 
+    start, stop = mount, unmount
+
 
 class FreezeFs:
     """tests/tools/freezefs on `mountpoint` over `backing`: freeze() blocks the calls that change
@@ -97,18 +76,19 @@ class FreezeFs:
 
     def __init__(self, backing, mountpoint, freeze_all=False):
         _need_root("freezefs")
-        self.backing, self.mountpoint = backing, mountpoint
+        self.backing, self.mountpoint, self._lines = backing, mountpoint, queue.Queue()
         for d in (backing, mountpoint):
             os.makedirs(d, exist_ok=True)
         self.proc = subprocess.Popen(
             [os.path.join(rig.TOOLS_DIR, "freezefs"), backing, mountpoint]
             + ["--freeze-all"] * freeze_all, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-        self._lines = queue.Queue()
         threading.Thread(target=lambda: [self._lines.put(line) for line in self.proc.stdout]
                          + [self._lines.put(b"")], daemon=True).start()
         self._expect(b"mounted\n")
 
-    def _expect(self, word):
+    def _expect(self, word, sig=None):
+        if sig is not None:
+            self.proc.send_signal(sig)
         try:
             line = self._lines.get(timeout=10)
         except queue.Empty:
@@ -118,17 +98,14 @@ class FreezeFs:
             raise rig.RigError("freezefs said %r, not %r" % (line, word))
 
     def freeze(self):
-        self.proc.send_signal(signal.SIGUSR1)
-        self._expect(b"frozen\n")
+        self._expect(b"frozen\n", signal.SIGUSR1)
 
     def thaw(self):
         if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGUSR2)
-            self._expect(b"thawed\n")
+            self._expect(b"thawed\n", signal.SIGUSR2)
 
     def fail(self):
-        self.proc.send_signal(signal.SIGRTMIN)
-        self._expect(b"failing\n")
+        self._expect(b"failing\n", signal.SIGRTMIN)
 
     def close(self):
         """Ends the tool, which releases every blocked call; a lazy unmount from here, since a
@@ -202,8 +179,7 @@ def mix_start(wav, terms):
     """The frame time whose weighted sum is the mix's first frames, or None: solved from the
     side with the larger total gain, for every choice of which counters have wrapped."""
     side = 1 if sum(t[1] for t in terms) >= sum(t[2] for t in terms) else 2
-    total = sum(t[side] for t in terms)
-    candidates = set()
+    total, candidates = sum(t[side] for t in terms), set()
     for wrapped in range(1 << len(terms)):
         offset = sum(t[side] * (rig.CHANNEL_STRIDE * (t[0] - 1)
                                 - (rig.COUNTER_MOD if wrapped >> i & 1 else 0))

@@ -6,38 +6,30 @@ Counter (tests/tools/signal_client.cc): channel c (0-based) carries k / 2^23 wit
 k = (F + 4099 * c) mod 2^22, F the JACK frame time. Float files hold it exactly, 24-bit files k,
 16-bit files k >> 8 (the check then follows the steps of 256 frames)."""
 
-import contextlib
-import ctypes
-import glob
-import itertools
-import json
-import mmap
-import os
-import re
-import select
-import shutil
-import signal
-import struct
-import subprocess
-import sys
-import tempfile
-import threading
-import time
+import contextlib, ctypes, glob, itertools, json, mmap, os, re, select, shutil, signal, struct
+import subprocess, sys, tempfile, threading, time
 from array import array
 from collections import namedtuple
 
 _BUILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "default")
 QUILLTAP_BIN = os.environ.get("QUILLTAP_BIN") or os.path.join(_BUILD, "quilltap")
-SIGNAL_CLIENT = os.environ.get("QUILLTAP_SIGNAL_CLIENT") or os.path.join(
-    _BUILD, "tests", "tools", "signal_client")
 TOOLS_DIR = os.environ.get("QUILLTAP_TOOLS_DIR") or os.path.join(_BUILD, "tests", "tools")
+SIGNAL_CLIENT = os.environ.get("QUILLTAP_SIGNAL_CLIENT") or os.path.join(TOOLS_DIR, "signal_client")
 
 
 class RigError(Exception):
     """The rig itself could not do its job (a server that does not start, a client that dies)."""
 
 
-def _terminate(proc, timeout):
+class Context:
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def _terminate(proc, timeout=10):
     if proc.poll() is None:
         proc.terminate()
         try:
@@ -48,9 +40,9 @@ def _terminate(proc, timeout):
 
 
 def reclaim_server_slots():
-    """Frees the slots of dead servers of this rig in libjack's registry. It holds 8 servers and
-    frees a slot only when a server of the same name starts again, and jackd dies of SIGPIPE
-    now and then: with a fresh name per server the slots would run out for the whole machine."""
+    """Frees the slots of this rig's dead servers in libjack's registry of 8. A slot is freed
+    only when a server of its name starts again, and jackd dies of SIGPIPE now and then: with a
+    fresh name per server the slots would run out for the whole machine."""
     try:
         f = open("/dev/shm/jack-shm-registry", "r+b")
     except OSError:
@@ -72,51 +64,66 @@ def reclaim_server_slots():
         lock(1)
 
 
-class JackServer:
-    """A private jackd with the dummy driver, uniquely named: device "system" has `capture`
-    channels."""
+_PIPEWIRE_CONF = """context.properties = { core.daemon = true core.name = pipewire-0 log.level = 2
+  default.clock.rate = 48000 default.clock.allowed-rates = [ 48000 ] default.clock.quantum = %d
+  default.clock.min-quantum = %d default.clock.max-quantum = %d }
+context.spa-libs = { support.* = support/libspa-support }
+context.modules = [ { name = libpipewire-module-protocol-native }
+  { name = libpipewire-module-metadata } { name = libpipewire-module-spa-node-factory }
+  { name = libpipewire-module-client-node } { name = libpipewire-module-access }
+  { name = libpipewire-module-adapter } { name = libpipewire-module-link-factory } ]
+context.objects = [ { factory = metadata args = { metadata.name = default } }
+  { factory = spa-node-factory args = { factory.name = support.node.driver
+    node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
+  { factory = spa-node-factory args = { factory.name = support.node.driver
+    node.name = Freewheel-Driver node.group = pipewire.freewheel node.freewheel = true
+    priority.driver = 19000 } } ]
+"""
+
+
+class JackServer(Context):
+    """A private, uniquely named jackd with the dummy driver: device "system" has `capture`
+    channels. With pipewire=True a private PipeWire without session manager (as PipeWire's
+    minimal.conf) whose libjack every child loads; it has no system ports and logs no xruns."""
 
     _serial = itertools.count()
 
-    def __init__(self, capture=18, playback=2, rate=48000, period=1024):
+    def __init__(self, capture=18, pipewire=False, period=1024):
         self.name = "qt%d_%d" % (os.getpid(), next(JackServer._serial))
-        self.capture, self.playback, self.rate, self.period = capture, playback, rate, period
-        self.tmpdir = self.proc = None
+        self.capture, self.pipewire, self.period, self.tmpdir, self.proc = \
+            capture, pipewire, period, None, None
         self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.name, JACK_NO_AUDIO_RESERVATION="1")
         self.env.pop("JACK_NO_START_SERVER", None)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def _launch(self, argv, ready):
-        self.log_path = os.path.join(self.tmpdir, "server.log")
-        with open(self.log_path, "wb") as log:
-            self.proc = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL,
-                                         stdout=log, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and self.proc.poll() is None:
-            if ready():
-                return self
-            time.sleep(0.1)
-        self.stop()
-        raise RigError("%s did not come up:\n%s" % (argv[0], self.log_text()))
 
     def start(self):
         reclaim_server_slots()
         self.tmpdir = tempfile.mkdtemp(prefix=self.name + "-")
-        last = "system:capture_%d" % self.capture if self.capture else "system:playback_1"
-        return self._launch(["jackd", "--no-realtime", "-n", self.name, "-d", "dummy",
-                             "-C", str(self.capture), "-P", str(self.playback),
-                             "-r", str(self.rate), "-p", str(self.period)],
-                            lambda: last in self.ports())
+        self.log_path = os.path.join(self.tmpdir, "server.log")
+        if self.pipewire:
+            argv = ["pipewire", "-c", os.path.join(self.tmpdir, "pipewire.conf")]
+            with open(argv[2], "w") as f:
+                f.write(_PIPEWIRE_CONF % ((self.period,) * 3))
+            libs = glob.glob("/usr/lib/*/pipewire-0.3/jack") + [os.environ.get("LD_LIBRARY_PATH")]
+            self.env.pop("JACK_DEFAULT_SERVER")
+            self.env.update(LD_LIBRARY_PATH=":".join(filter(None, libs)),
+                            XDG_RUNTIME_DIR=self.tmpdir, PIPEWIRE_RUNTIME_DIR=self.tmpdir)
+            ready = lambda: os.path.exists(self.tmpdir + "/pipewire-0") and self.ports() != []  # noqa: E731
+        else:
+            argv = ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-C",
+                    str(self.capture), "-P", "2", "-r", "48000", "-p", str(self.period)]
+            ready = lambda: "system:capture_%d" % self.capture in self.ports()  # noqa: E731
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL,
+                                         stdout=log, stderr=subprocess.STDOUT)
+        if wait_until(lambda: self.proc.poll() is not None or ready(), 15, 0.1) and ready():
+            return self
+        self.stop()
+        raise RigError("%s did not come up:\n%s" % (argv[0], self.log_text()))
 
     def stop(self):
         """Stops the server; returns its exit status. Stop clients first where it matters:
         jackd may die of SIGPIPE when a client is still there."""
-        status = self.proc and _terminate(self.proc, 10)
+        status = self.proc and _terminate(self.proc)
         for leftover in glob.glob("/dev/shm/jack_%s_*" % self.name) + glob.glob(
                 "/dev/shm/jack_sem.*_%s_*" % self.name):
             with contextlib.suppress(OSError):
@@ -143,11 +150,9 @@ class JackServer:
         return done.stdout.decode("utf-8", "replace")
 
     def ports(self):
-        """Port names ([] while the server cannot be reached)."""
-        try:
+        with contextlib.suppress(RigError, subprocess.TimeoutExpired):
             return self.tool("jack_lsp").split("\n")
-        except (RigError, subprocess.TimeoutExpired):
-            return []
+        return []
 
     def freewheel(self, on):
         self.tool("jack_freewheel", "y" if on else "n")
@@ -156,68 +161,35 @@ class JackServer:
         return tempfile.mkdtemp(prefix=prefix, dir=self.tmpdir)
 
 
-_PIPEWIRE_CONF = """context.properties = { core.daemon = true core.name = pipewire-0 log.level = 2
-  default.clock.rate = 48000 default.clock.allowed-rates = [ 48000 ] default.clock.quantum = %d
-  default.clock.min-quantum = %d default.clock.max-quantum = %d }
-context.spa-libs = { support.* = support/libspa-support }
-context.modules = [ { name = libpipewire-module-protocol-native }
-  { name = libpipewire-module-metadata } { name = libpipewire-module-spa-node-factory }
-  { name = libpipewire-module-client-node } { name = libpipewire-module-access }
-  { name = libpipewire-module-adapter } { name = libpipewire-module-link-factory } ]
-context.objects = [ { factory = metadata args = { metadata.name = default } }
-  { factory = spa-node-factory args = { factory.name = support.node.driver
-    node.name = Dummy-Driver node.group = pipewire.dummy priority.driver = 20000 } }
-  { factory = spa-node-factory args = { factory.name = support.node.driver
-    node.name = Freewheel-Driver node.group = pipewire.freewheel node.freewheel = true
-    priority.driver = 19000 } } ]
-"""
-
-
-class PipeWireServer(JackServer):
-    """A private PipeWire without session manager (as PipeWire's minimal.conf), whose libjack
-    every child loads; it has no system ports and logs no xruns."""
-
-    def start(self):
-        self.tmpdir = tempfile.mkdtemp(prefix=self.name + "-pw-")
-        conf = os.path.join(self.tmpdir, "pipewire.conf")
-        with open(conf, "w") as f:
-            f.write(_PIPEWIRE_CONF % ((self.period,) * 3))
-        libs = glob.glob("/usr/lib/*/pipewire-0.3/jack") + [os.environ.get("LD_LIBRARY_PATH")]
-        self.env.pop("JACK_DEFAULT_SERVER")
-        self.env.update(LD_LIBRARY_PATH=":".join(filter(None, libs)), XDG_RUNTIME_DIR=self.tmpdir,
-                        PIPEWIRE_RUNTIME_DIR=self.tmpdir)
-        return self._launch(["pipewire", "-c", conf], lambda: os.path.exists(
-            os.path.join(self.tmpdir, "pipewire-0")) and self.ports() != [])
-
-
 def server(capture=18):
     """The server the process tests run on: jackd, or PipeWire with QUILLTAP_SERVER=pipewire."""
     if os.environ.get("QUILLTAP_SERVER") == "pipewire":
-        return PipeWireServer(0, 0)
+        return JackServer(pipewire=True)
     return JackServer(capture)
 
 
-class SignalClient:
-    """tests/tools/signal_client on a server: a simulated mixer with `ports` outputs.
-    armed=True: start() returns once it waits, go() brings it up under its name."""
+def wait_until(predicate, timeout, step=0.02):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
 
-    def __init__(self, server, name, ports=18, pretty=None, silent=(), full=(), inf=(),
-                 minus_inf=(), nan=(), shrink_to=None, armed=False):
-        self.server, self.name, self.armed, self.pretty = server, name, armed, pretty
-        self.argv = [SIGNAL_CLIENT, "--name", name, "--ports", str(ports)]
-        self.argv += ["--pretty", pretty] if pretty is not None else []
-        self.argv += ["--shrink-to", str(shrink_to)] if shrink_to is not None else []
-        self.argv += ["--armed"] if armed else []
-        for flag, channels in (("--silent", silent), ("--full", full), ("--inf", inf),
-                               ("--minus-inf", minus_inf), ("--nan", nan)):
-            self.argv += [flag, ",".join(map(str, channels))] if channels else []
-        self.proc = None
 
-    def __enter__(self):
-        return self.start()
+class SignalClient(Context):
+    """tests/tools/signal_client on a server: a simulated mixer with `ports` outputs; channel
+    lists for silent, full, inf, minus_inf, nan. armed=True: start() returns once it waits, go()
+    brings it up under its name."""
 
-    def __exit__(self, *exc):
-        self.stop()
+    def __init__(self, server, name, ports=18, pretty=None, shrink_to=None, armed=False,
+                 **channels):
+        self.server, self.name, self.armed, self.pretty, self.proc = server, name, armed, pretty, None
+        self.argv = [SIGNAL_CLIENT, "--name", name, "--ports", str(ports)] + ["--armed"] * armed
+        for flag, value in dict(pretty=pretty, shrink_to=shrink_to, **channels).items():
+            if value not in (None, (), []):
+                value = ",".join(map(str, value)) if isinstance(value, (list, tuple)) else value
+                self.argv += ["--" + flag.replace("_", "-"), str(value)]
 
     def start(self):
         self.proc = subprocess.Popen(self.argv, env=self.server.env, stdin=subprocess.PIPE,
@@ -225,8 +197,7 @@ class SignalClient:
         return self._expect(b"armed\n" if self.armed else b"ready\n", 30)
 
     def _expect(self, word, timeout):
-        ready = select.select([self.proc.stdout], [], [], timeout)[0]
-        line = ready and self.proc.stdout.readline()
+        line = select.select([self.proc.stdout], [], [], timeout)[0] and self.proc.stdout.readline()
         if line != word:
             self.kill()
             raise RigError("signal client %s said %r, not %r" % (self.name, line, word))
@@ -266,7 +237,7 @@ class SignalClient:
 
     def stop(self):
         if self.proc is not None and self.proc.poll() is None:
-            _terminate(self.proc, 10)
+            _terminate(self.proc)
         return self.proc and self.wait()
 
 
@@ -298,12 +269,9 @@ class Recorder:
         self.proc = subprocess.Popen(self.argv, env=env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines, self.events, self.times, self.bad_lines = [], [], [], []
-        self.stderr = b""
-        self._eof = False
-        self._cursor = {}
-        self._cond = threading.Condition()
-        self._threads = [threading.Thread(target=f, daemon=True)
-                         for f in (self._read_stdout, self._read_stderr)]
+        self.stderr, self._eof, self._cursor, self._cond = b"", False, {}, threading.Condition()
+        self._threads = [threading.Thread(target=f, daemon=True) for f in (
+            self._read_stdout, lambda: setattr(self, "stderr", self.proc.stderr.read()))]
         for t in self._threads:
             t.start()
 
@@ -322,9 +290,6 @@ class Recorder:
         with self._cond:
             self._eof = True
             self._cond.notify_all()
-
-    def _read_stderr(self):
-        self.stderr = self.proc.stderr.read()
 
     def _check(self, what=None):
         if self.bad_lines:
@@ -363,10 +328,8 @@ class Recorder:
             return False
 
     def close_stdin(self):
-        try:
+        with contextlib.suppress(BrokenPipeError):
             self.proc.stdin.close()
-        except BrokenPipeError:
-            pass
 
     def signal(self, sig):
         self.proc.send_signal(sig)
@@ -395,14 +358,6 @@ class Recorder:
         self.close_stdin()
 
 
-def run(args, server=None, env=None, timeout=30):
-    """Runs quilltap to its end with stdin closed; the Recorder, with `status`."""
-    rec = Recorder(args, server=server, env=env)
-    rec.close_stdin()
-    rec.status = rec.wait(timeout)
-    return rec
-
-
 # ---------------------------------------------------------------------------------------------
 # WAV files
 
@@ -421,8 +376,7 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
     bytes there. With partial=True (a writer that never finished) disagreements only make
     `complete` False, and `frames` counts the whole frames present after the data chunk's
     start, `declared` those its header claims. start/count read a window of frames."""
-    size = os.path.getsize(path)
-    problems = []
+    size, problems = os.path.getsize(path), []
 
     def problem(text):
         if not partial:
@@ -457,8 +411,7 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
         if data is None:
             raise WavError("%s: no fmt or data chunk" % path)
         sample_format, channels, rate, bits = fmt
-        block = channels * bits // 8
-        offset, declared = data
+        block, (offset, declared) = channels * bits // 8, data
         riff_size = ds64[0] if ds64 else riff
         if container == b"RF64" and riff != 0xFFFFFFFF:
             problem("RF64 size field %d" % riff)
@@ -506,8 +459,7 @@ def _decode(raw, sample_format, bits, channels):
 # ---------------------------------------------------------------------------------------------
 # Counter signal
 
-COUNTER_MOD = 1 << 22
-CHANNEL_STRIDE = 4099
+COUNTER_MOD, CHANNEL_STRIDE = 1 << 22, 4099
 Gap = namedtuple("Gap", "position expected got")  # counter values k; got None: no counter value
 _rings = {}
 
@@ -515,13 +467,9 @@ _rings = {}
 def _ring(kind):
     """The sample code of every k, for float (bit patterns), 24 and 16 bits; built once."""
     if kind not in _rings:
-        if kind == "f":
-            ring = array("i", array("f", map((2.0 ** -23).__mul__, range(COUNTER_MOD))).tobytes())
-        elif kind == 24:
-            ring = array("i", range(COUNTER_MOD))
-        else:
-            ring = array("h", (k >> 8 for k in range(COUNTER_MOD)))
-        _rings[kind] = ring
+        _rings[kind] = (array("i", array("f", map((2.0 ** -23).__mul__, range(COUNTER_MOD)))
+                              .tobytes()) if kind == "f" else array("i", range(COUNTER_MOD))
+                        if kind == 24 else array("h", (k >> 8 for k in range(COUNTER_MOD))))
     return _rings[kind]
 
 
