@@ -31,13 +31,11 @@ TEST(CommandLine, GainsPiecesThatAreNotNumbersAreDropped) {
   EXPECT_TRUE(std::isinf(special[0]) && std::isnan(special[1]));
 }
 
-class StartupTest : public RecordingTest {
- protected:
-  std::string out() { return scratch.path + "/take"; }
-};
+using StartupTest = RecordingTest;
 
 TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
-  ASSERT_EQ(start({"--out", out(), "--bits", "32", "--track", "1:A", "--track", "2,3:B"}), "");
+  const std::string out = scratch.path + "/take";
+  ASSERT_EQ(start({"--out", out, "--bits", "32", "--track", "1:A", "--track", "2,3:B"}), "");
   takeEvents();
   for (int k = 0; k < 3; ++k)
     ASSERT_TRUE(audio.deliver(buffer(4096, [](std::size_t c, std::size_t) { return c * 0.1f; })));
@@ -51,7 +49,7 @@ TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
             std::vector<Event>{(Event{{"event", "stopped"},
                                       {"reason", "stop"},
                                       {"seconds", 3 * 4096 / 48000.0},
-                                      {"files", {out() + "/01 A.wav", out() + "/02 B.wav"}},
+                                      {"files", {out + "/01 A.wav", out + "/02 B.wav"}},
                                       {"interrupted", Event::array()}})});
   EXPECT_FALSE(audio.tap);
   // A signal after "stopped" starts no second finish.

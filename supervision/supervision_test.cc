@@ -3,18 +3,15 @@
 #include "supervision/progress.h"
 #include "tests/unit/recording_fixture.h"
 
-namespace quilltap {
-
 extern thread_local bool failingAllocations;  // tests/unit/failing_new.cc
+
+namespace quilltap {
 
 using namespace std::chrono_literals;
 
 class ProgressTest : public RecordingTest {
  protected:
-  std::vector<Event> tick() {
-    recorder->progress().tick();
-    return takeEvents();
-  }
+  std::vector<Event> tick() { return recorder->progress().tick(), takeEvents(); }
 };
 
 TEST_F(ProgressTest, LostInputIsReportedAfterTheProgressAlsoForABufferThatFoundNoMemory) {

@@ -19,10 +19,7 @@ class WriterTest : public ::testing::Test {
     EXPECT_TRUE(Sink::create(drive, options, scratch.path + "/rec", "", &sink).ok());
     take.current = sink;
   }
-  void TearDown() override {
-    drive.stalled = false;
-    writer.flushAndClose(sink, 5.0);
-  }
+  void TearDown() override { writer.flushAndClose(sink, 5.0); }
   // Channel c of output o at frame f of the take: exact in float, all told apart.
   static float sampleAt(std::size_t o, std::size_t c, std::int64_t f) {
     return float(o * 2 + c) + float(f % 65536) / 65536.0f;
@@ -37,11 +34,9 @@ class WriterTest : public ::testing::Test {
           buffers[o].channel(c)[i] = sampleAt(o, c, pushed + i);
     }
     pushed += frames;
-    auto made = std::make_shared<const Chunk>(std::move(buffers), frames,
-                                              std::chrono::steady_clock::now(), ++sequence);
     MutexLock hold(take.lock);
-    take.pending.push_back(made);
-    return made;
+    return take.pending.emplace_back(std::make_shared<const Chunk>(
+        std::move(buffers), frames, std::chrono::steady_clock::now(), ++sequence));
   }
   // Closes the files, which must hold every frame pushed once, in order.
   void expectWhole() {
@@ -112,7 +107,6 @@ TEST_F(WriterTest, AFailedSyncIsNeverForgottenByALaterGoodOne) {
 }
 
 TEST_F(WriterTest, AChunkGoesIntoEveryFileOrNoneSoARetryNeverWritesItTwice) {
-  drive.limitedDir = scratch.path;
   drive.spaceLeft = 1024 * 4 + 500;  // B (two channels) fills the drive half-way through
   push(1024);
   EXPECT_FALSE(writer.drain(sink));
@@ -126,7 +120,6 @@ TEST_F(WriterTest, AChunkGoesIntoEveryFileOrNoneSoARetryNeverWritesItTwice) {
 
 TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {
   const std::uintmax_t header = fs::file_size(sink->paths()[0]);
-  drive.limitedDir = scratch.path;
   drive.spaceLeft = 1024 * 4 + 500;
   drive.failingTruncates = 2;  // A took the chunk, B part of it; neither can be cut back
   push(1024);
@@ -141,15 +134,13 @@ TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {
 
 class FailoverTest : public RecordingTest {
  protected:
-  std::string out() { return scratch.path + "/drive"; }
-  std::string backup() { return scratch.path + "/backup"; }
+  std::string out = scratch.path + "/drive", backup = scratch.path + "/backup";
 };
 
 TEST_F(FailoverTest, AFullDriveMovesTheRecordingReplayingWhatItMayNotHoldAndNoFrameIsLost) {
-  drive.limitedDir = out();
+  drive.limitedDir = out;
   drive.spaceLeft = 20 * 4096 * 4;  // 20 chunks, less the headers
-  ASSERT_EQ(start({"--out", out(), "--fallback", backup(), "--bits", "32", "--track", "1:Count"}),
-            "");
+  ASSERT_EQ(start({"--out", out, "--fallback", backup, "--bits", "32", "--track", "1:Count"}), "");
   std::int64_t delivered = 0;
   auto deliver = [&](int buffers) {  // channel 1 counts frames
     for (int k = 0; k < buffers; ++k, delivered += 4096)
@@ -159,18 +150,15 @@ TEST_F(FailoverTest, AFullDriveMovesTheRecordingReplayingWhatItMayNotHoldAndNoFr
   };
   deliver(25);
   Event failover;  // the process tests check its names and reason
-  mainQueue().runUntil(
-      [&] {
-        for (Event& e : takeEvents())
-          if (e["event"] == "failover") failover = e;
-        return !failover.is_null();
-      },
-      std::chrono::seconds(5));
-  ASSERT_EQ(failover["event"], "failover");
+  auto failedOver = [&] {
+    for (Event& e : takeEvents()) failover = e["event"] == "failover" ? e : failover;
+    return !failover.is_null();
+  };
+  ASSERT_TRUE(mainQueue().runUntil(failedOver, std::chrono::seconds(5)));
   deliver(5);
   ASSERT_EQ(exitStatusOf([this] { recorder->finish().finish("stop"); }), 0);
-  std::vector<float> part1 = readFloat(out() + "/01 Count.wav").samples;
-  std::vector<float> part2 = readFloat(backup() + "/01 Count (part 2).wav").samples;
+  std::vector<float> part1 = readFloat(out + "/01 Count.wav").samples;
+  std::vector<float> part2 = readFloat(backup + "/01 Count (part 2).wav").samples;
   auto start = std::llround(failover["seconds"].get<double>() * 48000);
   auto overlap = std::llround(failover["overlap"].get<double>() * 48000);
   // The replay covers everything after the last sync: more than a second.
@@ -182,13 +170,12 @@ TEST_F(FailoverTest, AFullDriveMovesTheRecordingReplayingWhatItMayNotHoldAndNoFr
 }
 
 TEST_F(FailoverTest, ALateRequestFromTheAbandonedDriveDoesNotEndTheRecording) {
-  ASSERT_EQ(start({"--out", out(), "--fallback", backup(), "--track", "1:A"}), "");
+  ASSERT_EQ(start({"--out", out, "--fallback", backup, "--track", "1:A"}), "");
   takeEvents();
-  SinkRef first = take().firstSink;
   recorder->failover().failover("The drive stopped responding");
   ASSERT_EQ(takeEvents().back()["event"], "failover");
   recorder->failover().failover("Writing to the drive failed (Input/output error)",
-                                first);  // queued before the move
+                                take().firstSink);  // queued before the move
   EXPECT_TRUE(takeEvents().empty());
   EXPECT_FALSE(recorder->finish().stopping());
   // A failure of the backup drive itself ends it.
@@ -197,12 +184,10 @@ TEST_F(FailoverTest, ALateRequestFromTheAbandonedDriveDoesNotEndTheRecording) {
   EXPECT_EQ(takeEvents().back()["reason"], "write-error");
 }
 
-// `samples` written as a mono file of `bits` whose first frame comes
-// `framesBefore` after `takeStart`; what reads back.
-static ReadBack written(const std::vector<float>& samples, std::int64_t bits,
-                        std::int64_t rate = 48000,
-                        std::chrono::system_clock::time_point takeStart = {},
-                        std::int64_t framesBefore = 0) {
+// `samples` written as a mono file of `bits` at `rate` whose first frame comes `before` frames
+// after `takeStart`; what reads back.
+static ReadBack written(const std::vector<float>& samples, std::int64_t bits, std::int64_t rate,
+                        std::chrono::system_clock::time_point takeStart, std::int64_t before) {
   Scratch scratch;
   PosixFileSystem drive;
   PcmBuffer buffer(1, static_cast<std::int64_t>(samples.size()));
@@ -210,9 +195,8 @@ static ReadBack written(const std::vector<float>& samples, std::int64_t bits,
   std::unique_ptr<TrackFile> file;
   const std::string path = scratch.path + "/t.wav";
   EXPECT_TRUE(TrackFile::create(drive, path, "Late", double(rate), 1, bits, &file).ok());
-  EXPECT_TRUE(file->place(takeStart, framesBefore).ok());
-  EXPECT_TRUE(file->write(buffer).ok());
-  EXPECT_TRUE(file->close().ok());
+  EXPECT_TRUE(file->place(takeStart, before).ok() && file->write(buffer).ok() &&
+              file->close().ok());
   return readFloat(path);
 }
 
@@ -220,7 +204,7 @@ TEST(TrackFile, IntegerSamplesLandWithinOneStepAndBeyondFullScaleAreClippedNotWr
   std::vector<float> samples = {1.5f, -1.5f, 10.0f, -10.0f, 1.0001f, -1.0001f};
   for (int k = 0; k <= 2000; ++k) samples.push_back(-1.0f + float(k) / 1000.0f);
   for (std::int64_t bits : {16, 24}) {
-    ReadBack back = written(samples, bits);
+    ReadBack back = written(samples, bits, 48000, {}, 0);
     ASSERT_EQ(back.samples.size(), samples.size());
     const float step = 1.0f / static_cast<float>(1 << (bits - 1));
     for (std::size_t k = 0; k < samples.size(); ++k)
@@ -231,10 +215,8 @@ TEST(TrackFile, IntegerSamplesLandWithinOneStepAndBeyondFullScaleAreClippedNotWr
 TEST(TrackFile, TheTimeReferenceOfALateTakeCountsOnPastMidnightInLocalTime) {
   setenv("TZ", "QTZ-05:30", 1);  // east of UTC, so that UTC in place of local time shows
   tzset();
-  std::time_t now = std::time(nullptr);
   std::tm day = {};
-  localtime_r(&now, &day);
-  day.tm_hour = 23, day.tm_min = 59, day.tm_sec = 59, day.tm_isdst = -1;
+  day.tm_sec = 59, day.tm_min = 59, day.tm_hour = 23, day.tm_mday = 1, day.tm_year = 126;
   const auto takeStart =
       std::chrono::system_clock::from_time_t(std::mktime(&day)) + std::chrono::milliseconds(500);
   // The file starts 2 s after the take, on the next day; at 96 kHz the count passes 32 bits.

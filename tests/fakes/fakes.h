@@ -38,13 +38,11 @@ struct FakeAudioSystem : AudioSystem {
   struct Engine : AudioEngine {
     explicit Engine(FakeAudioSystem& system) : s(system) {}
     ~Engine() override { s.tap = nullptr; }
-    Status selectDevice(const InputDevice&, const std::vector<std::int64_t>&) override {
-      return Status();
-    }
+    Status selectDevice(const InputDevice&, const std::vector<int64_t>&) override { return {}; }
     InputFormat inputFormat() override { return s.format; }
     void installTap(std::uint32_t, TapBlock block) override { s.tap = std::move(block); }
     void removeTap() override { s.tap = nullptr; }
-    Status start() override { return Status(); }
+    Status start() override { return {}; }
     void stop() override {}
     void onConfigurationChange(std::function<void()> handler) override { s.onChange = handler; }
     std::int64_t takeLostFrames() override { return std::exchange(s.lostFrames, 0); }
@@ -73,17 +71,14 @@ class FaultyFileSystem : public PosixFileSystem {
  private:
   struct File : WritableFile {
     File(FaultyFileSystem& drive, std::string path, std::unique_ptr<WritableFile> real)
-        : drive(drive),
-          path(std::move(path)),
-          real(std::move(real)),
-          limited(this->path.rfind(drive.limitedDir, 0) == 0) {}
+        : drive(drive), path(std::move(path)), real(std::move(real)) {}
     // Only bytes that make the file longer take space, as on a real drive.
     Status write(std::int64_t offset, const void* data, std::size_t size,
                  std::size_t* written) override {
-      std::int64_t length = 0;
+      std::int64_t end = 0;
       waitWhileStalled();
-      if (!limited || !real->length(&length).ok()) return real->write(offset, data, size, written);
-      const std::int64_t from = std::max(length, offset), left = drive.spaceLeft.load();
+      if (!limited() || !real->length(&end).ok()) return real->write(offset, data, size, written);
+      const std::int64_t from = std::max(end, offset), left = drive.spaceLeft.load();
       const std::int64_t growth = std::max<std::int64_t>(0, offset + std::int64_t(size) - from);
       if (growth > left) {
         drive.spaceLeft = 0;
@@ -109,13 +104,13 @@ class FaultyFileSystem : public PosixFileSystem {
       return real->close();
     }
     static bool take(std::atomic<int>& count) { return count.fetch_sub(1) > 0; }
+    bool limited() const { return path.rfind(drive.limitedDir, 0) == 0; }
     void waitWhileStalled() const {
-      while (limited && drive.stalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      while (limited() && drive.stalled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     FaultyFileSystem& drive;
     std::string path;
     std::unique_ptr<WritableFile> real;
-    bool limited;
   };
 };
 

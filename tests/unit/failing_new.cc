@@ -4,12 +4,10 @@
 #include <cstdlib>
 #include <new>
 
-namespace quilltap {
 thread_local bool failingAllocations = false;
-}  // namespace quilltap
 
 void* operator new(std::size_t size) {
-  void* p = quilltap::failingAllocations ? nullptr : std::malloc(size ? size : 1);
+  void* p = failingAllocations ? nullptr : std::malloc(size ? size : 1);
   return p ? p : throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return operator new(size); }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "app/command_line.h"
 #include "app/startup.h"
@@ -17,15 +16,9 @@ namespace quilltap {
 
 /// A fresh folder under /tmp, removed with everything in it.
 struct Scratch {
-  Scratch() {
-    char pattern[] = "/tmp/quilltap-test-XXXXXX";
-    path = mkdtemp(pattern) ? pattern : "";
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
+  std::string path = mkdtemp(std::string("/tmp/quilltap-test-XXXXXX").data());
+  std::error_code ignored;
+  ~Scratch() { std::filesystem::remove_all(path, ignored); }
 };
 
 /// What libsndfile reads back from a file: its format and interleaved samples.
@@ -50,10 +43,6 @@ inline ReadBack readFloat(const std::string& path) {
 /// the test moves. The recorder's exit throws its status.
 class RecordingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(pipe2(eventPipe, O_NONBLOCK), 0);
-    events = EventStream(eventPipe[1]);
-  }
   void TearDown() override {
     // Neither the writers nor work left on the main queue may act on the next test.
     drive.stalled = false;
@@ -65,24 +54,18 @@ class RecordingTest : public ::testing::Test {
     }
     for (const SinkRef& sink : sinks)
       if (sink) recorder->writer().flushAndClose(sink, 5.0);
-    try {
-      mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0));
-    } catch (int) {
-    }
+    exitStatusOf([] { mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0)); });
     recorder.reset();
-    close(eventPipe[0]);
-    close(eventPipe[1]);
+    for (int fd : eventPipe) close(fd);
   }
   /// Starts a recording with these options of `record`, without standard
   /// input; returns what failed, or "" when it started.
   std::string start(const std::vector<std::string>& words) {
     Options options;
-    Status parsed = parseRecordOptions(words, &options);
-    EXPECT_TRUE(parsed.ok()) << parsed.message();
+    EXPECT_EQ(parseRecordOptions(words, &options).message(), "");
     recorder = std::make_unique<Recorder>(std::move(options), audio, drive, events, clock,
                                           [](int status) { throw status; });
-    Status started = recorder->start(-1);
-    return started.ok() ? "" : started.message();
+    return recorder->start(-1).message();  // a failure always says what failed
   }
 
   /// Every event emitted since the last call.
@@ -91,14 +74,14 @@ class RecordingTest : public ::testing::Test {
     char buffer[65536];
     for (ssize_t n; (n = read(eventPipe[0], buffer, sizeof buffer)) > 0;)
       text.append(buffer, std::size_t(n));
-    EXPECT_TRUE(text.empty() || text.back() == '\n') << "an event line without its line feed";
     std::vector<Event> parsed;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) parsed.push_back(Event::parse(line));
+    for (std::size_t end; (end = text.find('\n')) != std::string::npos; text.erase(0, end + 1))
+      parsed.push_back(Event::parse(text.substr(0, end)));
+    EXPECT_EQ(text, "") << "an event line without its line feed";
     return parsed;
   }
 
-  /// Runs `action`, which must end the recording; the exit status.
+  /// Runs `action`, which ends the recording; the exit status, or -1 when it did not end.
   template <typename Action>
   static int exitStatusOf(Action action) {
     try {
@@ -106,7 +89,6 @@ class RecordingTest : public ::testing::Test {
     } catch (int status) {
       return status;
     }
-    ADD_FAILURE() << "the recording did not end";
     return -1;
   }
 
@@ -126,7 +108,7 @@ class RecordingTest : public ::testing::Test {
   ManualClock clock;
   Scratch scratch;
   int eventPipe[2] = {-1, -1};
-  EventStream events{-1};
+  EventStream events{pipe2(eventPipe, O_NONBLOCK) == 0 ? eventPipe[1] : -1};
   std::unique_ptr<Recorder> recorder;
 };
 

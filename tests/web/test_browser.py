@@ -1,9 +1,7 @@
 """Takes through the page in headless Chromium, driven over DevTools as a person would, held against
 quilltap's own stdout. QUILLTAP_WEB_SCREENSHOT=path keeps the page mid-recording (docs/web.png)."""
 
-import base64, json, os, signal, subprocess, time, unittest, urllib.parse, urllib.request
-
-import websocket
+import base64, json, os, signal, subprocess, time, urllib.parse, urllib.request, websocket
 
 from test_web import TRACKS, EventStream, TakeChecks, checks
 
@@ -26,8 +24,7 @@ class Page(TakeChecks):
     def call(self, method, **params):
         """One DevTools command's result; no domain is enabled, so no event comes between."""
         self.ws.send(json.dumps({"id": 1, "method": method, "params": params}))
-        reply = json.loads(self.ws.recv())
-        self.assertNotIn("error", reply, method)
+        self.assertNotIn("error", reply := json.loads(self.ws.recv()), method)
         return reply["result"]
 
     def js(self, expression, wait=False):
@@ -37,7 +34,6 @@ class Page(TakeChecks):
         return value()
 
     def act(self, selector, text=None):
-        """A click on the element, then the text typed into it."""
         element = "document.querySelector(%s)" % json.dumps(selector)
         x, y = self.js("(r => [r.x + r.width / 2, r.y + r.height / 2])(%s.getBoundingClientRect())" % element)
         for kind in ("mousePressed", "mouseReleased"):
@@ -48,7 +44,7 @@ class Page(TakeChecks):
 
     def test_record_watch_the_meters_stop_find_the_take_and_end_another_by_sigterm(self):
         early = EventStream(self.web)
-        self.call("Page.navigate", url=self.web.first_line.split()[-1])
+        self.call("Page.navigate", url=self.web.line.split()[-1])
         self.js("document.querySelectorAll('#device option').length > 1", wait=True)
         self.js("document.getElementById('device').value = 'XR18'; "  # picked from the lists
                 "document.querySelector('.track:nth-child(2) .kind').value = '2'")
@@ -74,9 +70,7 @@ class Page(TakeChecks):
                 "'messages').textContent.includes('Stopped.')", wait=True)
         said = self.web.quilltap_lines()[0]
         for stream in (early, late):  # a late joiner gets the take from "started"
-            stream.wait()
-            self.assertEqual(stream.lines, said)
-        self.assertEqual([json.loads(e) for e in early.ends], [{"stopped": True, "status": 0, "signal": None}])
+            self.assertEqual((stream.wait(), stream.lines), ({"stopped": True, "status": 0, "signal": None}, said))
         stopped = self.assert_whole(said)
         self.assertGreaterEqual(stopped["seconds"], 3)
         take = json.loads(self.web.request("GET", "/api/takes")[1])[0]
@@ -90,7 +84,3 @@ class Page(TakeChecks):
         self.web.proc.send_signal(signal.SIGTERM)
         self.assertEqual((self.web.proc.wait(30), *self.web.proc.communicate()), (0, b"", b""))
         self.assert_whole(self.web.quilltap_lines()[0])
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,7 +1,6 @@
-"""quilltap-web against the real quilltap on a private JACK dummy server with a simulated XR18: the mix's
-gains, a killed recorder, the refusals and a full drive (test_browser: takes through the page)."""
+"""quilltap-web with the real quilltap on a simulated XR18: gains, a killed recorder, refusals, a full drive."""
 
-import glob, http.client, json, os, re, signal, subprocess, sys, time, unittest, urllib.parse
+import glob, http.client, json, os, re, signal, subprocess, sys, time, urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
 import recording_checks as checks, rig  # noqa: E402
@@ -18,14 +17,13 @@ class Web:
         self.takes = takes or self.logs + "/takes"
         with open(os.open(self.logs + "/quilltap", os.O_CREAT | os.O_WRONLY, 0o755), "w") as f:
             f.write(WRAPPER % (rig.QUILLTAP_BIN, self.logs))
-        self.proc = subprocess.Popen(
-            [os.environ.get("QUILLTAP_WEB_BIN", rig.QUILLTAP_BIN + "-web"), "--listen", "127.0.0.1:0", "--takes",
-             self.takes, "--recorder", self.logs + "/quilltap", *args], env=server.env, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen([os.environ.get("QUILLTAP_WEB_BIN", rig.QUILLTAP_BIN + "-web"), "--listen",
+                                      "127.0.0.1:0", "--takes", self.takes, "--recorder", self.logs + "/quilltap",
+                                      *args], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         cleanup(lambda: self.proc.kill() or self.proc.wait())
-        self.first_line = self.proc.stdout.readline().decode()  # the one line it prints
+        self.line = self.proc.stdout.readline().decode()  # the one line it prints: the page's address
         self.host, self.token = re.fullmatch(r"open http://(127\.0\.0\.1:\d+)/\?token=([0-9a-f]{32})\n",
-                                             self.first_line).groups()
+                                             self.line).groups()
 
     def request(self, method, path, body=None, token=True, headers={}):
         """(status, reply, response); a dict `body` goes as JSON, its reply comes as JSON; events: unread."""
@@ -37,26 +35,21 @@ class Web:
         return response.status, json.loads(data) if isinstance(body, dict) else data, response
 
     def quilltap_lines(self):
-        """The stdout lines of the latest quilltap run, and its pid."""
-        latest = max(glob.glob(self.logs + "/*.events"), key=os.path.getmtime)
+        latest = max(glob.glob(self.logs + "/*.events"), key=os.path.getmtime)  # the newest run: its lines, its pid
         return open(latest).read().splitlines(), int(os.path.basename(latest)[:-len(".events")])
 
 
 class EventStream:
-    """GET /api/events: `wait` reads on, up to an "end": into `lines` every message's data as sent, into `ends`
-    every end's."""
+    """GET /api/events; `wait` reads up to the "end" and returns its data; each message's data as sent is in `lines`."""
     def __init__(self, web):
-        self.lines, self.ends, self.response = [], [], web.request("GET", "/api/events")[2]
+        self.lines, self.response = [], web.request("GET", "/api/events")[2]
 
     def wait(self):
         deadline = time.monotonic() + 30
-        while not self.ends:
-            assert time.monotonic() < deadline, "event stream: %s, ends %s" % (self.lines[-3:], self.ends)
-            line = self.response.readline().decode()
-            if line == "event: end\n":
-                self.ends.append(self.response.readline().decode()[len("data: "):-1])
-            elif line.startswith("data: "):
-                self.lines.append(line[len("data: "):-1])
+        while (line := self.response.readline().decode()) != "event: end\n":
+            assert time.monotonic() < deadline, "no end in the event stream after %s" % self.lines[-3:]
+            self.lines += [line[len("data: "):-1]] if line.startswith("data: ") else []
+        return json.loads(self.response.readline().decode()[len("data: "):])
 
 
 class TakeChecks(checks.RecordingCase):
@@ -68,8 +61,7 @@ class TakeChecks(checks.RecordingCase):
         cls.web = Web(cls.server, cls.addClassCleanup)
 
     def assert_whole(self, said):
-        """quilltap's last line is "stopped" for "stop" and every file holds the counter frame by frame
-        (whole periods may be missing where the server skipped a cycle or quilltap lost input)."""
+        """quilltap's last line is "stopped" for "stop"; each file holds the counter (whole periods lost at most)."""
         stopped, lost = json.loads(said[-1]), self.server.xruns() > self.xruns_before or "Lost " in "".join(said)
         self.assertEqual((stopped["event"], stopped["reason"]), ("stopped", "stop"))
         for wav in map(rig.read_wav, stopped["files"]):  # strict: a cut file fails here
@@ -89,8 +81,7 @@ class WebCase(TakeChecks):
         self.assertEqual(self.web.request("POST", "/api/gains", {"gains": [0, 0.5]})[0], 200)
         time.sleep(1.5)
         os.kill(self.web.quilltap_lines()[1], signal.SIGKILL)
-        stream.wait()
-        self.assertEqual(json.loads(stream.ends[0]), {"stopped": False, "status": None, "signal": 9})
+        self.assertEqual(stream.wait(), {"stopped": False, "status": None, "signal": 9})
         take = json.loads(self.web.request("GET", "/api/takes")[1])[0]
         self.assertGreater(take["files"][0]["seconds"], 0.5, "the cut take's file must still be listed")
         mix = rig.read_wav(os.path.join(self.web.takes, take["folder"], take["files"][0]["name"]), partial=True)
@@ -128,14 +119,11 @@ class WebCase(TakeChecks):
         self.assertEqual(self.web.request("GET", "/api/takes", token=False, headers={"Cookie": cookie})[0], 200)
 
     def test_a_full_drive_moves_the_take_to_the_same_folder_name_in_the_backup(self):
-        drive, fallback = checks.TmpfsDrive(self.server.scratch_dir(), "1m").mount(), self.server.scratch_dir()
-        self.addCleanup(drive.unmount)
+        drive = self.enterContext(checks.TmpfsDrive(self.server.scratch_dir(), "1m"))
+        fallback = self.server.scratch_dir()
         web = Web(self.server, self.addCleanup, "--fallback", fallback, takes=drive.path)
         status, reply, _ = web.request("POST", "/api/record", {"tracks": TRACKS})
         self.assertTrue(status == 200 and checks.wait_until(lambda: '"failover"' in str(web.quilltap_lines()), 30))
         self.assertEqual(web.request("POST", "/api/stop", {})[0], 200)
         failover = next(e for e in map(json.loads, web.quilltap_lines()[0]) if e["event"] == "failover")
         self.assertEqual(failover["to"], os.path.join(fallback, reply["folder"]))
-
-if __name__ == "__main__":
-    unittest.main()
