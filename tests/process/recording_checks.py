@@ -2,7 +2,7 @@
 drives (a tiny tmpfs; freezefs, whose writes freeze or fail on demand), and what a take must
 hold: the counter frame by frame, in track files and in mixes."""
 
-import ctypes, os, queue, re, signal, subprocess, threading, unittest
+import ctypes, os, re, signal, subprocess, unittest
 
 import rig
 from rig import wait_until  # noqa: F401  (part of what the process tests import from here)
@@ -46,26 +46,26 @@ def _need_root(what):
         raise unittest.SkipTest(what + " needs root")
 
 
-class TmpfsDrive(rig.Context):
+def _unmount(path):
+    """Lazily, and from here: a spawned umount could block on a frozen drive."""
+    ctypes.CDLL(None).umount2(os.fsencode(path), 2)
+
+
+class TmpfsDrive:
     """A tmpfs of `size` on a fresh directory: a drive that fills up for real."""
 
     def __init__(self, parent, size="2m"):
-        self.path, self.size, self.mounted = os.path.join(parent, "drive"), size, False
+        self.path, self.size = os.path.join(parent, "drive"), size
 
     def mount(self):
         _need_root("mounting a tmpfs")
         os.makedirs(self.path)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + self.size, "tmpfs", self.path],
                        check=True)
-        self.mounted = True
         return self
 
     def unmount(self):
-        if self.mounted:
-            subprocess.run(["umount", "-l", self.path])
-            self.mounted = False
-
-    start, stop = mount, unmount
+        _unmount(self.path)
 
 
 class FreezeFs:
@@ -76,44 +76,33 @@ class FreezeFs:
 
     def __init__(self, backing, mountpoint, freeze_all=False):
         _need_root("freezefs")
-        self.backing, self.mountpoint, self._lines = backing, mountpoint, queue.Queue()
+        self.backing, self.mountpoint = backing, mountpoint
         for d in (backing, mountpoint):
             os.makedirs(d, exist_ok=True)
         self.proc = subprocess.Popen(
             [os.path.join(rig.TOOLS_DIR, "freezefs"), backing, mountpoint]
-            + ["--freeze-all"] * freeze_all, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-        threading.Thread(target=lambda: [self._lines.put(line) for line in self.proc.stdout]
-                         + [self._lines.put(b"")], daemon=True).start()
-        self._expect(b"mounted\n")
+            + ["--freeze-all"] * freeze_all, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            bufsize=0)
+        rig.expect_line(self.proc, b"mounted\n", self.close)
 
-    def _expect(self, word, sig=None):
-        if sig is not None:
-            self.proc.send_signal(sig)
-        try:
-            line = self._lines.get(timeout=10)
-        except queue.Empty:
-            line = b"nothing"
-        if line != word:
-            self.close()
-            raise rig.RigError("freezefs said %r, not %r" % (line, word))
+    def _tell(self, sig, word):
+        self.proc.send_signal(sig)
+        rig.expect_line(self.proc, word, self.close)
 
     def freeze(self):
-        self._expect(b"frozen\n", signal.SIGUSR1)
+        self._tell(signal.SIGUSR1, b"frozen\n")
 
     def thaw(self):
         if self.proc.poll() is None:
-            self._expect(b"thawed\n", signal.SIGUSR2)
+            self._tell(signal.SIGUSR2, b"thawed\n")
 
     def fail(self):
-        self._expect(b"failing\n", signal.SIGRTMIN)
+        self._tell(signal.SIGRTMIN, b"failing\n")
 
     def close(self):
-        """Ends the tool, which releases every blocked call; a lazy unmount from here, since a
-        spawned umount could block."""
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait()
-        ctypes.CDLL(None).umount2(os.fsencode(self.mountpoint), 2)
+        """Ends the tool, which releases every blocked call."""
+        rig._terminate(self.proc)
+        _unmount(self.mountpoint)
 
 
 class RecordingCase(unittest.TestCase):
@@ -150,42 +139,35 @@ class RecordingCase(unittest.TestCase):
     def assert_mix(self, wav, terms, lost=False):
         """`wav` is a float stereo mix, sum(gain * counter) over `terms` [(1-based device channel,
         left gain, right gain)] within float rounding, frame after frame; with `lost`, whole
-        server periods may be skipped."""
+        server periods may be skipped. Its first frame time is solved from the side with the
+        larger total gain, for every choice of which counters have wrapped."""
         self.assertEqual((wav.channels, wav.bits, wav.sample_format), (2, 32, "float"))
-        f = mix_start(wav, terms)
+        side = 1 if sum(t[1] for t in terms) >= sum(t[2] for t in terms) else 2
+        starts, mod, first = set(), rig.COUNTER_MOD, wav.samples[side - 1][0] * 2.0 ** 23
+        for wrapped in range(1 << len(terms)):
+            offset = sum(t[side] * (rig.CHANNEL_STRIDE * (t[0] - 1) - mod * (wrapped >> i & 1))
+                         for i, t in enumerate(terms))
+            guess = round((first - offset) / sum(t[side] for t in terms))
+            starts.update((guess + d) % mod for d in range(-3, 4))
+        f = next((f for f in sorted(starts) if mix_fits(wav, terms, 0, f, 64)), None)
         self.assertIsNotNone(f, "%s begins with no weighted sum of the counters" % wav.path)
         for i in range(wav.frames):
-            if mix_misfit(wav, terms, i, f):
-                skips = [(f + n * self.server.period) % rig.COUNTER_MOD for n in range(1, 9)]
-                f = next((g for g in skips * lost if not any(
-                    mix_misfit(wav, terms, j, (g + j - i) % rig.COUNTER_MOD)
-                    for j in range(i, min(wav.frames, i + 16)))), None)
+            if not mix_fits(wav, terms, i, f, 1):
+                skips = [(f + n * self.server.period) % mod for n in range(1, 9)]
+                f = next((g for g in skips * lost if mix_fits(wav, terms, i, g, 16)), None)
                 self.assertIsNotNone(f, "frame %d of %s is no weighted sum" % (i, wav.path))
-            f = (f + 1) % rig.COUNTER_MOD
+            f = (f + 1) % mod
 
 
-def mix_misfit(wav, terms, i, f):
-    """Frame i is not the sum at frame time f beyond float rounding: a sum of n products is off
-    by at most n * 2^-24 * sum(|g * x|)."""
-    left = right = size = 0.0
-    for ch, gl, gr in terms:
-        v = ((f + rig.CHANNEL_STRIDE * (ch - 1)) % rig.COUNTER_MOD) * 2.0 ** -23
-        left, right, size = left + gl * v, right + gr * v, size + (abs(gl) + abs(gr)) * v
-    tolerance = len(terms) * 2.0 ** -24 * size + 2.0 ** -60
-    return max(abs(wav.samples[0][i] - left), abs(wav.samples[1][i] - right)) > tolerance
-
-
-def mix_start(wav, terms):
-    """The frame time whose weighted sum is the mix's first frames, or None: solved from the
-    side with the larger total gain, for every choice of which counters have wrapped."""
-    side = 1 if sum(t[1] for t in terms) >= sum(t[2] for t in terms) else 2
-    total, candidates = sum(t[side] for t in terms), set()
-    for wrapped in range(1 << len(terms)):
-        offset = sum(t[side] * (rig.CHANNEL_STRIDE * (t[0] - 1)
-                                - (rig.COUNTER_MOD if wrapped >> i & 1 else 0))
-                     for i, t in enumerate(terms))
-        estimate = round((wav.samples[side - 1][0] * 2.0 ** 23 - offset) / total)
-        candidates.update((estimate + d) % rig.COUNTER_MOD for d in range(-3, 4))
-    return next((f for f in sorted(candidates) if not any(
-        mix_misfit(wav, terms, i, (f + i) % rig.COUNTER_MOD)
-        for i in range(min(wav.frames, 64)))), None)
+def mix_fits(wav, terms, i, f, n):
+    """Frames i to i + n - 1 are the sums from frame time f on beyond float rounding: a sum of m
+    products is off by at most m * 2^-24 * sum(|g * x|)."""
+    for j in range(i, min(wav.frames, i + n)):
+        left = right = size = 0.0
+        for ch, gl, gr in terms:
+            v = ((f + j - i + rig.CHANNEL_STRIDE * (ch - 1)) % rig.COUNTER_MOD) * 2.0 ** -23
+            left, right, size = left + gl * v, right + gr * v, size + (abs(gl) + abs(gr)) * v
+        tolerance = len(terms) * 2.0 ** -24 * size + 2.0 ** -60
+        if max(abs(wav.samples[0][j] - left), abs(wav.samples[1][j] - right)) > tolerance:
+            return False
+    return True

@@ -1,13 +1,11 @@
 """Process-test rig: a private JACK dummy server (PipeWire with QUILLTAP_SERVER=pipewire), the
-signal client standing in for a mixer, the recorder under test (events parsed strictly, stderr
-output fails), a strict WAV reader and the counter check.
-
-Counter (tests/tools/signal_client.cc): channel c (0-based) carries k / 2^23 with
-k = (F + 4099 * c) mod 2^22, F the JACK frame time. Float files hold it exactly, 24-bit files k,
+signal client standing in for a mixer, the recorder (events parsed strictly, stderr fails), a
+strict WAV reader and the counter check. The signal client's channel c (0-based) carries k / 2^23,
+k = (F + 4099 * c) mod 2^22 for JACK frame time F: float files hold it exactly, 24-bit files k,
 16-bit files k >> 8 (the check then follows the steps of 256 frames)."""
 
-import contextlib, ctypes, glob, itertools, json, mmap, os, re, select, shutil, signal, struct
-import subprocess, sys, tempfile, threading, time
+import contextlib, ctypes, functools, glob, itertools, json, mmap, os, re, select, shutil, signal
+import struct, subprocess, sys, tempfile, threading, time
 from array import array
 from collections import namedtuple
 
@@ -15,10 +13,7 @@ _BUILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "b
 QUILLTAP_BIN = os.environ.get("QUILLTAP_BIN") or os.path.join(_BUILD, "quilltap")
 TOOLS_DIR = os.environ.get("QUILLTAP_TOOLS_DIR") or os.path.join(_BUILD, "tests", "tools")
 SIGNAL_CLIENT = os.environ.get("QUILLTAP_SIGNAL_CLIENT") or os.path.join(TOOLS_DIR, "signal_client")
-
-
-class RigError(Exception):
-    """The rig itself could not do its job (a server that does not start, a client that dies)."""
+RigError = type("RigError", (Exception,), {})  # the rig could not do its job, the test none
 
 
 class Context:
@@ -30,13 +25,20 @@ class Context:
 
 
 def _terminate(proc, timeout=10):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-    return proc.wait()
+    proc.terminate()  # a no-op once it has ended, as kill()
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return proc.wait()
+
+
+def expect_line(proc, word, end, timeout=10):
+    """A test tool's next line on its unbuffered stdout must be `word`; else `end()`, RigError."""
+    line = select.select([proc.stdout], [], [], timeout)[0] and proc.stdout.readline()
+    if line != word:
+        end()
+        raise RigError("%s said %r, not %r" % (os.path.basename(proc.args[0]), line, word))
 
 
 def reclaim_server_slots():
@@ -121,8 +123,7 @@ class JackServer(Context):
         raise RigError("%s did not come up:\n%s" % (argv[0], self.log_text()))
 
     def stop(self):
-        """Stops the server; returns its exit status. Stop clients first where it matters:
-        jackd may die of SIGPIPE when a client is still there."""
+        """The exit status. Stop clients first: jackd may die of SIGPIPE when one is still there."""
         status = self.proc and _terminate(self.proc)
         for leftover in glob.glob("/dev/shm/jack_%s_*" % self.name) + glob.glob(
                 "/dev/shm/jack_sem.*_%s_*" % self.name):
@@ -163,9 +164,7 @@ class JackServer(Context):
 
 def server(capture=18):
     """The server the process tests run on: jackd, or PipeWire with QUILLTAP_SERVER=pipewire."""
-    if os.environ.get("QUILLTAP_SERVER") == "pipewire":
-        return JackServer(pipewire=True)
-    return JackServer(capture)
+    return JackServer(capture, pipewire=os.environ.get("QUILLTAP_SERVER") == "pipewire")
 
 
 def wait_until(predicate, timeout, step=0.02):
@@ -178,9 +177,8 @@ def wait_until(predicate, timeout, step=0.02):
 
 
 class SignalClient(Context):
-    """tests/tools/signal_client on a server: a simulated mixer with `ports` outputs; channel
-    lists for silent, full, inf, minus_inf, nan. armed=True: start() returns once it waits, go()
-    brings it up under its name."""
+    """tests/tools/signal_client: a simulated mixer with `ports` outputs, channel lists for silent,
+    full, inf, minus_inf, nan; armed: start() returns once it waits, go() brings it up."""
 
     def __init__(self, server, name, ports=18, pretty=None, shrink_to=None, armed=False,
                  **channels):
@@ -193,23 +191,16 @@ class SignalClient(Context):
 
     def start(self):
         self.proc = subprocess.Popen(self.argv, env=self.server.env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        return self._expect(b"armed\n" if self.armed else b"ready\n", 30)
-
-    def _expect(self, word, timeout):
-        line = select.select([self.proc.stdout], [], [], timeout)[0] and self.proc.stdout.readline()
-        if line != word:
-            self.kill()
-            raise RigError("signal client %s said %r, not %r" % (self.name, line, word))
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+        expect_line(self.proc, b"armed\n" if self.armed else b"ready\n", self.kill, 30)
         return self
 
     def go(self, then=lambda: None):
-        """Brings an armed client up: it tries its name until it is free, e.g. once `then()`
-        has killed the client that held it."""
+        """It takes its name once that is free, e.g. when `then()` has killed the holder."""
         self.proc.stdin.write(b"go\n")
-        self.proc.stdin.flush()
         then()
-        return self._expect(b"ready\n", 10)
+        expect_line(self.proc, b"ready\n", self.kill)
+        return self
 
     def rename(self):
         """Sets the pretty name once more from a fresh process: a jackd that exits deletes JACK's
@@ -224,36 +215,31 @@ class SignalClient(Context):
 
     def kill(self):
         """SIGKILL: the mixer is unplugged, its ports vanish without a goodbye."""
-        if self.proc.poll() is None:
-            self.proc.kill()
+        self.proc.kill()
         self.wait()
 
     def wait(self, timeout=10):
         """Waits for the client's end (2 when its server went away)."""
         status = self.proc.wait(timeout)
-        self.proc.stdout.close()
-        self.proc.stdin.close()
-        return status
+        with self.proc:  # closes the pipes
+            return status
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
+        if self.proc:
             _terminate(self.proc)
-        return self.proc and self.wait()
+            return self.wait()
 
 
 def parse_event(raw):
     """One stdout line as an event: UTF-8, one JSON object and nothing around it, no NaN, no
     duplicate keys, a string "event". Raises ValueError otherwise."""
-    def unique(pairs):
-        if len({k for k, _ in pairs}) != len(pairs):
+    def _unique(pairs):
+        if len(dict(pairs)) != len(pairs):
             raise ValueError("duplicate key")
         return dict(pairs)
 
-    def constant(name):
-        raise ValueError("not JSON: " + name)
-
     text = raw.decode("utf-8")
-    obj = json.loads(text, parse_constant=constant, object_pairs_hook=unique)
+    obj = json.loads(text, parse_constant=int, object_pairs_hook=_unique)  # int() refuses NaN
     if text != text.strip() or not isinstance(obj, dict) or not isinstance(obj.get("event"), str):
         raise ValueError("no event object alone on its line")
     return obj
@@ -264,10 +250,10 @@ class Recorder:
     with `env`, its events followed. A stdout line that is no event fails wait_for and wait."""
 
     def __init__(self, args, server=None, env=None, wrap=()):
-        env = env or (server.env if server else os.environ)
         self.argv = list(wrap) + [QUILLTAP_BIN] + [str(a) for a in args]
-        self.proc = subprocess.Popen(self.argv, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(self.argv, env=env or (server.env if server else os.environ),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
         self.lines, self.events, self.times, self.bad_lines = [], [], [], []
         self.stderr, self._eof, self._cursor, self._cond = b"", False, {}, threading.Condition()
         self._threads = [threading.Thread(target=f, daemon=True) for f in (
@@ -278,10 +264,10 @@ class Recorder:
     def _read_stdout(self):
         for raw in self.proc.stdout:
             with self._cond:
-                if not raw.endswith(b"\n"):
-                    self.bad_lines.append((raw, "unterminated"))
                 self.lines.append(raw.rstrip(b"\n"))
                 try:
+                    if not raw.endswith(b"\n"):
+                        raise ValueError("unterminated")
                     self.events.append(parse_event(self.lines[-1]))
                     self.times.append(time.monotonic())
                 except ValueError as e:
@@ -338,8 +324,7 @@ class Recorder:
         return self.proc.poll() is None
 
     def wait(self, timeout=30):
-        """The exit status; fails if the recorder outlives `timeout`, wrote on stderr or printed
-        a line that is no event."""
+        """The exit status; fails on a recorder that outlives `timeout`, stderr or a non-event."""
         try:
             status = self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -352,41 +337,28 @@ class Recorder:
         return status
 
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        self.proc.kill()
+        self.proc.wait()
         self.close_stdin()
-
-
-# ---------------------------------------------------------------------------------------------
-# WAV files
-
-class WavError(Exception):
-    pass
 
 
 Wav = namedtuple("Wav", "path container sample_format rate channels bits frames declared "
                         "samples complete data_offset bext")
 Bext = namedtuple("Bext", "description originator date time time_reference")
-_GUID_TAIL = bytes.fromhex("000000001000800000aa00389b71")
+_FORMATS = {(1, 16): "int", (1, 24): "int", (1, 32): "int", (3, 32): "float"}
 
 
 def read_wav(path, partial=False, samples=True, start=0, count=None):
     """Reads a RIFF/WAVE or RF64 file strictly: every size in the header must agree with the
-    bytes there. With partial=True (a writer that never finished) disagreements only make
-    `complete` False, and `frames` counts the whole frames present after the data chunk's
-    start, `declared` those its header claims. start/count read a window of frames."""
-    size, problems = os.path.getsize(path), []
-
-    def problem(text):
-        if not partial:
-            raise WavError("%s: %s" % (path, text))
-        problems.append(text)
-
+    bytes there (else AssertionError). With partial=True (a writer that never finished)
+    disagreements only make `complete` False, and `frames` counts the whole frames present
+    after the data chunk's start, `declared` those its header claims. start/count read a
+    window of frames."""
+    size, fail = os.path.getsize(path), lambda text: AssertionError("%s: %s" % (path, text))
     with open(path, "rb") as f:
         container, riff, wave = struct.unpack("<4sI4s", f.read(12).ljust(12, b"\0"))
         if container not in (b"RIFF", b"RF64") or wave != b"WAVE":
-            raise WavError("%s: not a WAVE file" % path)
+            raise fail("not a WAVE file")
         ds64 = fmt = data = bext = None
         pos = 12
         while pos + 8 <= size and data is None:
@@ -396,29 +368,40 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
             if cid == b"ds64" and container == b"RF64" and pos == 12:
                 ds64 = struct.unpack("<QQQ", body[:24])
             elif cid == b"fmt " and fmt is None:
-                fmt = _parse_fmt(path, body, csize)
+                tag, channels, rate, byte_rate, block_align, bits = struct.unpack("<HHIIHH", body[:16])
+                if tag == 0xFFFE:
+                    cb_size, valid, _, guid = struct.unpack("<HHI16s", body[16:40].ljust(24, b"\0"))
+                    if csize < 40 or cb_size < 22 or valid != bits or \
+                            guid[2:] != bytes.fromhex("000000001000800000aa00389b71"):
+                        raise fail("bad extensible format")
+                    tag = struct.unpack("<H", guid[:2])[0]
+                fmt = _FORMATS.get((tag, bits)), channels, rate, bits
+                if csize < 16 or not fmt[0] or channels < 1 or block_align != channels * bits // 8 \
+                        or byte_rate != rate * block_align:
+                    raise fail("bad format %#x, %d bits, %d channels" % (tag, bits, channels))
             elif cid == b"bext" and csize >= 346:
                 text = [body[a:b].split(b"\0")[0].decode("utf-8", "replace")
                         for a, b in ((0, 256), (256, 288), (320, 330), (330, 338))]
                 bext = Bext(*text, struct.unpack("<Q", body[338:346])[0])
             elif cid == b"data" and fmt is not None and (ds64 or container == b"RIFF"):
-                if ds64 and csize != 0xFFFFFFFF and csize != ds64[1]:
-                    problem("data size field %d disagrees with ds64" % csize)
-                data = (pos + 8, ds64[1] if ds64 else csize)
+                data = (pos + 8, ds64[1] if ds64 else csize, csize)
             elif cid in (b"ds64", b"fmt ", b"data"):
-                raise WavError("%s: %s chunk out of place" % (path, cid.decode()))
+                raise fail("%s chunk out of place" % cid.decode())
             pos += 8 + csize + (csize & 1)
         if data is None:
-            raise WavError("%s: no fmt or data chunk" % path)
+            raise fail("no fmt or data chunk")
         sample_format, channels, rate, bits = fmt
-        block, (offset, declared) = channels * bits // 8, data
+        block, (offset, declared, field) = channels * bits // 8, data
         riff_size = ds64[0] if ds64 else riff
-        if container == b"RF64" and riff != 0xFFFFFFFF:
-            problem("RF64 size field %d" % riff)
-        if offset + declared > size or declared % block:
-            problem("data chunk of %d bytes, %d present" % (declared, size - offset))
-        elif riff_size not in (size - 8, size - 7 if declared & 1 else size - 8):
-            problem("RIFF size %d for %d bytes" % (riff_size, size))
+        problems = [text for bad, text in [
+            (ds64 and field not in (0xFFFFFFFF, ds64[1]), "data size field %d, not ds64's" % field),
+            (container == b"RF64" and riff != 0xFFFFFFFF, "RF64 size field %d" % riff),
+            (offset + declared > size or declared % block, "data chunk of %d bytes, %d present" % (
+                declared, size - offset)),
+            (riff_size not in (size - 8, size - 7 if declared & 1 else size - 8),
+             "RIFF size %d for %d bytes" % (riff_size, size))] if bad]
+        if problems and not partial:
+            raise fail(problems[0])
         frames = (size - offset if partial else declared) // block
         channel_samples = None
         if samples:
@@ -428,20 +411,6 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
             channel_samples = _decode(f.read(n * block), sample_format, bits, channels)
     return Wav(path, container.decode(), sample_format, rate, channels, bits, frames,
                declared // block, channel_samples, not problems, offset, bext)
-
-
-def _parse_fmt(path, body, csize):
-    tag, channels, rate, byte_rate, block_align, bits = struct.unpack("<HHIIHH", body[:16])
-    if tag == 0xFFFE:
-        cb_size, valid, _mask, guid = struct.unpack("<HHI16s", body[16:40].ljust(24, b"\0"))
-        if csize < 40 or cb_size < 22 or guid[2:] != _GUID_TAIL or valid != bits:
-            raise WavError("%s: bad extensible format" % path)
-        tag = struct.unpack("<H", guid[:2])[0]
-    kind = {(1, 16): "int", (1, 24): "int", (1, 32): "int", (3, 32): "float"}.get((tag, bits))
-    if csize < 16 or not kind or channels < 1 or block_align != channels * bits // 8 \
-            or byte_rate != rate * block_align:
-        raise WavError("%s: bad format %#x, %d bits, %d channels" % (path, tag, bits, channels))
-    return kind, channels, rate, bits
 
 
 def _decode(raw, sample_format, bits, channels):
@@ -456,21 +425,16 @@ def _decode(raw, sample_format, bits, channels):
     return [values[c::channels] for c in range(channels)]
 
 
-# ---------------------------------------------------------------------------------------------
-# Counter signal
-
-COUNTER_MOD, CHANNEL_STRIDE = 1 << 22, 4099
+COUNTER_MOD, CHANNEL_STRIDE, _BLOCK = 1 << 22, 4099, 1 << 16
 Gap = namedtuple("Gap", "position expected got")  # counter values k; got None: no counter value
-_rings = {}
 
 
+@functools.lru_cache(None)
 def _ring(kind):
-    """The sample code of every k, for float (bit patterns), 24 and 16 bits; built once."""
-    if kind not in _rings:
-        _rings[kind] = (array("i", array("f", map((2.0 ** -23).__mul__, range(COUNTER_MOD)))
-                              .tobytes()) if kind == "f" else array("i", range(COUNTER_MOD))
-                        if kind == 24 else array("h", (k >> 8 for k in range(COUNTER_MOD))))
-    return _rings[kind]
+    """The sample code of every k (float: bit patterns), one block more: no slice wraps."""
+    ks = itertools.chain(range(COUNTER_MOD), range(_BLOCK))
+    return array("i", array("f", map((2.0 ** -23).__mul__, ks)).tobytes()) if kind == "f" \
+        else array("i", ks) if kind == 24 else array("h", (k >> 8 for k in ks))
 
 
 def _k_at(samples, i, kind):
@@ -510,15 +474,10 @@ def counter_gaps(samples, bits=24, limit=100):
 
 
 def _mismatch(codes, ring, pos, k):
-    """The first frame from pos that is not the counter from k, or None; C speed per block."""
-    for done in range(0, len(codes) - pos, 1 << 16):
-        length = min(1 << 16, len(codes) - pos - done)
-        a = (k + done) % COUNTER_MOD
-        expected = ring[a:a + length]
-        expected += ring[:length - len(expected)]
-        got = codes[pos + done:pos + done + length]
-        if got != expected:
-            return pos + done + next(i for i in range(length) if got[i] != expected[i])
+    for at in range(pos, len(codes), _BLOCK):
+        got, a = codes[at:at + _BLOCK], (k + at - pos) % COUNTER_MOD
+        if got != ring[a:a + len(got)]:
+            return at + next(i for i, v in enumerate(got) if v != ring[a + i])
     return None
 
 
