@@ -41,11 +41,6 @@ def stop_mixer(server, device):
     server.stop()
 
 
-def _need_root(what):
-    if os.geteuid() != 0:
-        raise unittest.SkipTest(what + " needs root")
-
-
 def _unmount(path):
     """Lazily, and from here: a spawned umount could block on a frozen drive."""
     ctypes.CDLL(None).umount2(os.fsencode(path), 2)
@@ -58,10 +53,10 @@ class TmpfsDrive:
         self.path, self.size = os.path.join(parent, "drive"), size
 
     def mount(self):
-        _need_root("mounting a tmpfs")
+        if os.geteuid():
+            raise unittest.SkipTest("mounting a tmpfs needs root")
         os.makedirs(self.path)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + self.size, "tmpfs", self.path],
-                       check=True)
+        subprocess.run(("mount -t tmpfs -o size=%s tmpfs" % self.size).split() + [self.path], check=True)
         return self
 
     def unmount(self):
@@ -75,14 +70,14 @@ class FreezeFs:
     of the descriptor is closed by a FUSE flush, which blocks."""
 
     def __init__(self, backing, mountpoint, freeze_all=False):
-        _need_root("freezefs")
+        if os.geteuid():
+            raise unittest.SkipTest("freezefs needs root")
         self.backing, self.mountpoint = backing, mountpoint
         for d in (backing, mountpoint):
             os.makedirs(d, exist_ok=True)
-        self.proc = subprocess.Popen(
-            [os.path.join(rig.TOOLS_DIR, "freezefs"), backing, mountpoint]
-            + ["--freeze-all"] * freeze_all, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            bufsize=0)
+        self.proc = subprocess.Popen([os.path.join(rig.TOOLS_DIR, "freezefs"), backing, mountpoint]
+                                     + ["--freeze-all"] * freeze_all, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, bufsize=0)
         rig.expect_line(self.proc, b"mounted\n", self.close)
 
     def _tell(self, sig, word):
@@ -108,8 +103,7 @@ class FreezeFs:
 class RecordingCase(unittest.TestCase):
     """Assertions on what the recorder wrote; subclasses set `server`."""
 
-    server = None
-    maxDiff = None
+    server = maxDiff = None
 
     def setUp(self):
         self.xruns_before = self.server.xruns() if self.server else 0
@@ -126,8 +120,7 @@ class RecordingCase(unittest.TestCase):
         self.assertEqual(rec.of("stopped"), [stopped])
         self.assertIs(rec.events[-1], stopped)
         self.assertEqual(stopped, {"event": "stopped", "reason": reason, "files": list(files),
-                                   "interrupted": list(interrupted),
-                                   "seconds": stopped["seconds"]})
+                                   "interrupted": list(interrupted), "seconds": stopped["seconds"]})
         return stopped
 
     def assert_counter(self, samples, bits, what, lost=False):

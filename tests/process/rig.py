@@ -4,8 +4,8 @@ strict WAV reader and the counter check. The signal client's channel c (0-based)
 k = (F + 4099 * c) mod 2^22 for JACK frame time F: float files hold it exactly, 24-bit files k,
 16-bit files k >> 8 (the check then follows the steps of 256 frames)."""
 
-import contextlib, ctypes, functools, glob, itertools, json, mmap, os, re, select, shutil, signal
-import struct, subprocess, sys, tempfile, threading, time
+import contextlib, ctypes, functools, glob, itertools, json, mmap, os, pathlib, re, select, shutil
+import signal, struct, subprocess, tempfile, threading, time
 from array import array
 from collections import namedtuple
 
@@ -88,12 +88,11 @@ class JackServer(Context):
     channels. With pipewire=True a private PipeWire without session manager (as PipeWire's
     minimal.conf) whose libjack every child loads; it has no system ports and logs no xruns."""
 
-    _serial = itertools.count()
+    _serial, period = itertools.count(), 1024
 
-    def __init__(self, capture=18, pipewire=False, period=1024):
+    def __init__(self, capture=18, pipewire=False):
         self.name = "qt%d_%d" % (os.getpid(), next(JackServer._serial))
-        self.capture, self.pipewire, self.period, self.tmpdir, self.proc = \
-            capture, pipewire, period, None, None
+        self.capture, self.pipewire, self.tmpdir, self.proc = capture, pipewire, None, None
         self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.name, JACK_NO_AUDIO_RESERVATION="1")
         self.env.pop("JACK_NO_START_SERVER", None)
 
@@ -125,8 +124,7 @@ class JackServer(Context):
     def stop(self):
         """The exit status. Stop clients first: jackd may die of SIGPIPE when one is still there."""
         status = self.proc and _terminate(self.proc)
-        for leftover in glob.glob("/dev/shm/jack_%s_*" % self.name) + glob.glob(
-                "/dev/shm/jack_sem.*_%s_*" % self.name):
+        for leftover in glob.glob("/dev/shm/jack*_%s_*" % self.name):  # its files, semaphores
             with contextlib.suppress(OSError):
                 os.unlink(leftover)
         reclaim_server_slots()
@@ -135,8 +133,7 @@ class JackServer(Context):
         return status
 
     def log_text(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return pathlib.Path(self.log_path).read_text("utf-8", "replace")
 
     def xruns(self):
         """The xruns the server logged: in one a client may miss a cycle, and its counter jumps."""
@@ -255,7 +252,7 @@ class Recorder:
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self.lines, self.events, self.times, self.bad_lines = [], [], [], []
-        self.stderr, self._eof, self._cursor, self._cond = b"", False, {}, threading.Condition()
+        self.stderr, self._eof, self._cursor = b"", False, {}
         self._threads = [threading.Thread(target=f, daemon=True) for f in (
             self._read_stdout, lambda: setattr(self, "stderr", self.proc.stderr.read()))]
         for t in self._threads:
@@ -263,19 +260,16 @@ class Recorder:
 
     def _read_stdout(self):
         for raw in self.proc.stdout:
-            with self._cond:
-                self.lines.append(raw.rstrip(b"\n"))
-                try:
-                    if not raw.endswith(b"\n"):
-                        raise ValueError("unterminated")
-                    self.events.append(parse_event(self.lines[-1]))
-                    self.times.append(time.monotonic())
-                except ValueError as e:
-                    self.bad_lines.append((raw, str(e)))
-                self._cond.notify_all()
-        with self._cond:
-            self._eof = True
-            self._cond.notify_all()
+            self.lines.append(raw.rstrip(b"\n"))
+            try:
+                if not raw.endswith(b"\n"):
+                    raise ValueError("unterminated")
+                event = parse_event(self.lines[-1])
+                self.times.append(time.monotonic())
+                self.events.append(event)  # after its time: whoever sees it can read both
+            except ValueError as e:
+                self.bad_lines.append((raw, str(e)))
+        self._eof = True
 
     def _check(self, what=None):
         if self.bad_lines:
@@ -287,22 +281,20 @@ class Recorder:
     def wait_for(self, event, timeout=10, where=None):
         """The next `event` (satisfying `where`) not returned before; fails on time-out."""
         deadline = time.monotonic() + timeout
-        with self._cond:
-            while True:
-                self._check()
-                for i in range(self._cursor.get(event, 0), len(self.events)):
-                    e = self.events[i]
-                    if e["event"] == event and (where is None or where(e)):
-                        self._cursor[event] = i + 1
-                        return e
-                left = deadline - time.monotonic()
-                if self._eof or left <= 0:
-                    self._check("no %r event within %g s" % (event, timeout))
-                self._cond.wait(left)
+        while True:
+            self._check()
+            ended = self._eof  # read first: the events then hold every line
+            for i in range(self._cursor.get(event, 0), len(self.events)):
+                e = self.events[i]
+                if e["event"] == event and (where is None or where(e)):
+                    self._cursor[event] = i + 1
+                    return e
+            if ended or time.monotonic() > deadline:
+                self._check("no %r event within %g s" % (event, timeout))
+            time.sleep(0.005)
 
     def of(self, event):
-        with self._cond:
-            return [e for e in self.events if e["event"] == event]
+        return [e for e in self.events if e["event"] == event]
 
     def send(self, data):
         """Writes to stdin; False when the recorder no longer reads it."""
@@ -403,12 +395,11 @@ def read_wav(path, partial=False, samples=True, start=0, count=None):
         if problems and not partial:
             raise fail(problems[0])
         frames = (size - offset if partial else declared) // block
-        channel_samples = None
-        if samples:
-            first = min(start, frames)
-            n = frames - first if count is None else max(0, min(count, frames - first))
-            f.seek(offset + first * block)
-            channel_samples = _decode(f.read(n * block), sample_format, bits, channels)
+        first = min(start, frames)
+        n = frames - first if count is None else max(0, min(count, frames - first))
+        f.seek(offset + first * block)
+        channel_samples = _decode(f.read(n * block), sample_format, bits,
+                                  channels) if samples else None
     return Wav(path, container.decode(), sample_format, rate, channels, bits, frames,
                declared // block, channel_samples, not problems, offset, bext)
 
@@ -420,9 +411,7 @@ def _decode(raw, sample_format, bits, channels):
         wide[3::4] = raw[2::3].translate(bytes(0 if b < 0x80 else 0xFF for b in range(256)))
         raw = wide
     values = array({16: "h", 24: "i", 32: "f" if sample_format == "float" else "i"}[bits], raw)
-    if sys.byteorder != "little":
-        values.byteswap()
-    return [values[c::channels] for c in range(channels)]
+    return [values[c::channels] for c in range(channels)]  # little-endian hosts only
 
 
 COUNTER_MOD, CHANNEL_STRIDE, _BLOCK = 1 << 22, 4099, 1 << 16
