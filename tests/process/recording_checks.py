@@ -46,7 +46,7 @@ def _unmount(path):
     ctypes.CDLL(None).umount2(os.fsencode(path), 2)
 
 
-class TmpfsDrive:
+class TmpfsDrive(rig.Context):
     """A tmpfs of `size` on a fresh directory: a drive that fills up for real."""
 
     def __init__(self, parent, size="2m"):
@@ -61,6 +61,8 @@ class TmpfsDrive:
 
     def unmount(self):
         _unmount(self.path)
+
+    start, stop = mount, unmount
 
 
 class FreezeFs:
