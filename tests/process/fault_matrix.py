@@ -129,10 +129,8 @@ ROWS = [
 
 def track_list(words):
     """(name, device channels) of each track that --track `words` name (None: all)."""
-    if words is None:
-        return [("Ch %d" % c, [c]) for c in range(1, CHANNELS + 1)]
-    return [(w.split(":")[1] if ":" in w else "Ch " + w.split(",")[0],
-             [int(c) for c in w.split(":")[0].split(",")]) for w in words.split()]
+    return [(w.split(":")[1] if ":" in w else "Ch " + w.split(":")[0], [int(c) for c in w.split(
+        ":")[0].split(",")]) for w in (words or " ".join(map(str, range(1, CHANNELS + 1)))).split()]
 
 
 class Matrix(RecordingCase):
@@ -155,9 +153,8 @@ class Matrix(RecordingCase):
         if "freewheel" in r["steps"]:
             self.server.freewheel(False)  # first: a client that leaves a freewheeling jackd stays
         self.thaw()
-        lost = self.lost(rec) if self.lost_at is None else self.lost_at
-        stopped, failover = self.check_events(rec)
-        self.check_files(rec, stopped, failover, lost)
+        self.check_files(rec, *self.check_events(rec), self.lost(rec) if self.lost_at is None
+                         else self.lost_at)
 
     def start(self, r):
         """Sets up the row's server, device and drives and starts the recorder on them."""
@@ -190,9 +187,8 @@ class Matrix(RecordingCase):
         args += ["--fallback", self.fallback] if self.fallback else []
         args += ["--volume", os.path.dirname(self.out)] if r.get("volume") else []
         env, self.calls = self.server.env, base + "/calls"
-        if r.get("probe"):
-            env = dict(env, QUILLTAP_RT_PROBE=self.calls,
-                       LD_PRELOAD=os.path.join(rig.TOOLS_DIR, "librt_probe.so"))
+        env = dict(env, QUILLTAP_RT_PROBE=self.calls, LD_PRELOAD=os.path.join(
+            rig.TOOLS_DIR, "librt_probe.so")) if r.get("probe") else env
         (self.device or mixer).rename()
         rec = self.rec = rig.Recorder(args, env=env, wrap=WRAPS.get(r.get("wrap"), []))
         self.addCleanup(rec.kill)
@@ -216,9 +212,7 @@ class Matrix(RecordingCase):
         elif word == "sleep":
             time.sleep(float(rest[0]))
         elif word == "signal":
-            for sig in rest:
-                rec.signal(getattr(signal, "SIG" + sig))
-                time.sleep(0.005)
+            [(rec.signal(getattr(signal, "SIG" + sig)), time.sleep(0.005)) for sig in rest]
         elif word == "close":
             rec.close_stdin()
         elif word in ("freeze", "fail"):
@@ -234,11 +228,10 @@ class Matrix(RecordingCase):
              "replug": lambda: self.stand_in.go(then=self.device.kill)}[word]()
         elif word == "raced" and rec.of("stopped"):
             return "again"
-        elif word == "overrun":
-            other = rig.SignalClient(self.server, "Other", 1).start()
+        elif word == "overrun":  # a client that misses its cycles; JACK tells everyone
+            other, xruns = rig.SignalClient(self.server, "Other", 1).start(), self.server.xruns()
             self.addCleanup(other.kill)
-            xruns = self.server.xruns()
-            other.proc.send_signal(signal.SIGSTOP)  # it misses its cycles; JACK tells everyone
+            other.proc.send_signal(signal.SIGSTOP)
             time.sleep(0.3)
             other.proc.send_signal(signal.SIGCONT)
             self.assertTrue(wait_until(lambda: self.server.xruns() > xruns, 3), "no overrun")
@@ -254,12 +247,11 @@ class Matrix(RecordingCase):
             self.addCleanup(self.server.freewheel, False)
             self.server.freewheel(True)  # a frozen writer must not hold the capture back
         elif word in ("alive", "goes_on"):
-            progress = lambda: rec.of("progress")[-1]["seconds"]  # noqa: E731
-            least = (len(rec.of("progress")) + 2) if word == "alive" else progress() + 0.5
-            count = (lambda: len(rec.of("progress"))) if word == "alive" else progress
-            wait_until(lambda: count() >= least or rec.of("stopped"), 5)
-            self.assertEqual(rec.of("stopped"), [], "the recording stopped")
-            self.assertGreaterEqual(count(), least, "the recording stalled")
+            got = lambda: len(rec.of("progress")) if word == "alive" \
+                else rec.of("progress")[-1]["seconds"]  # noqa: E731
+            least = got() + (2 if word == "alive" else 0.5)
+            wait_until(lambda: got() >= least or rec.of("stopped"), 5)
+            self.assertEqual((rec.of("stopped"), got() >= least), ([], True), "stopped or stalled")
         elif word == "expect":
             event = rec.wait_for(rest[0], timeout=float(rest[2]) + 5)
             took = rec.times[rec.events.index(event)] - self.mark
@@ -286,18 +278,16 @@ class Matrix(RecordingCase):
         self.part2 = [f.replace(self.out, self.fallback).replace(".wav", " (part 2).wav")
                       for f in self.files if failover]
         if failover:
-            self.assertEqual(failover, dict(failover, **{
+            self.assertEqual((failover, len(failover)), (dict(failover, **{
                 "from": self.out, "to": self.fallback, "interrupted": self.files,
-                "files": self.part2}))
-            self.assertEqual(len(failover), 8)
+                "files": self.part2}), 8))
         stopped = self.assert_stopped(rec, r["events"][-1][1], self.files + self.part2,
                                       self.files if failover else [])
         self.assertGreaterEqual(stopped["seconds"], max(1 / RATE, rec.of("progress")[-1]["seconds"]))
         for progress in rec.of("progress") if not r.get("mix") else []:
             self.assertEqual(len(progress["peaks"]), len(self.tracks))
         if r.get("probe"):
-            with open(self.calls) as f:
-                self.assertEqual(f.read(), "process callback\n", "calls inside the callback")
+            self.assertEqual(open(self.calls).read(), "process callback\n", "calls inside the callback")
         if r.get("cadence"):  # the main queue and the capture go on while stat() hangs
             during = [(t, e["seconds"]) for e, t in zip(rec.events, rec.times) if e["event"] ==
                       "progress" and self.marks["freeze"] <= t <= rec.times[rec.events.index(failover)]]
@@ -528,8 +518,7 @@ class Special(RecordingCase):
         started = rec.wait_for("started")
         time.sleep(delay)
         captured = max([e["seconds"] for e in rec.of("progress")], default=0.0)
-        rec.proc.kill()
-        rec.proc.wait(10)
+        rec.kill()
         where = copy() if copy else out
         for track in started["tracks"]:
             path = where + track["file"][len(out):]
