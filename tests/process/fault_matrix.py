@@ -175,9 +175,9 @@ class Matrix(RecordingCase):
             self.addCleanup(self.device.kill)
         self.pretty, ports = options.get("pretty", PRETTY), options.get("ports", CHANNELS)
         self.out = self.drive(r.get("drive"), base, "out") + "/take"
-        self.fallback = {None: None, "dir": base + "/backup", "notdir": base + "/file/backup",
-                         "freeze": self.drive("freeze", base, "backup") + "/backup"
-                         }[r.get("backup")]
+        backup = r.get("backup")
+        self.fallback = backup and (self.drive(backup, base, "backup") if backup == "freeze" else
+                                    base + {"dir": "", "notdir": "/file"}[backup]) + "/backup"
         open(base + "/file", "w").close()
         self.tracks = track_list(r["tracks"])
         args = ["record", "--out", self.out] + r.get("extra", [])
@@ -209,12 +209,9 @@ class Matrix(RecordingCase):
         word, *rest = [step] if isinstance(step, bytes) else step.split()
         if isinstance(step, bytes):
             self.assertTrue(rec.send(step), "stdin closed before %r" % step[:20])
-        elif word == "sleep":
-            time.sleep(float(rest[0]))
-        elif word == "signal":
-            [(rec.signal(getattr(signal, "SIG" + sig)), time.sleep(0.005)) for sig in rest]
-        elif word == "close":
-            rec.close_stdin()
+        elif word in ("sleep", "signal", "close"):
+            time.sleep(float(rest[0])) if word == "sleep" else rec.close_stdin() if word == "close" \
+                else [(rec.signal(getattr(signal, "SIG" + sig)), time.sleep(0.005)) for sig in rest]
         elif word in ("freeze", "fail"):
             getattr(self.drives[rest[0] if rest else "out"], word)()
         elif word == "unmount":  # the part-1 files stay open here, to be read afterwards
@@ -614,28 +611,26 @@ def tearDownModule():
 def main():
     pipewire = "--pipewire" in sys.argv
     words = [w.lower() for w in sys.argv[1:] if w != "--pipewire"]
-    table = [("test_row%02d" % n, r["fault"], r["behaviour"]) for n, r in enumerate(ROWS)
-             if r.get("pw") or not pipewire] + ([] if pipewire else SPECIALS[:-1])
-    table = [t for t in table if not words or any(w in t[1].lower() for w in words)]
+    table = [t for t in [("test_row%02d" % n, r["fault"], r["behaviour"]) for n, r in enumerate(
+        ROWS) if r.get("pw") or not pipewire] + ([] if pipewire else SPECIALS[:-1])
+        if not words or any(w in t[1].lower() for w in words)]
     result = unittest.TextTestRunner(sys.stdout, verbosity=2).run(unittest.TestSuite(
         (Matrix if t[0].startswith("test_row") else Special)(t[0]) for t in table))
     name = lambda test: getattr(test, "test_case", test).id().split(".")[-1]  # noqa: E731
-    failed, skipped = ({name(t) for t, _ in ts} for ts in (result.failures + result.errors,
-                                                            result.skipped))
-    rows = [(f, b, "FAILED" if t in failed else "skipped" if t in skipped else "passed")
-            for t, f, b in table]
+    outcome = {name(t): "skipped" for t, _ in result.skipped}
+    outcome.update((name(t), "FAILED") for t, _ in result.failures + result.errors)
+    rows = [("Fault", "Recorder", "Result")] + [(f, b, outcome.get(t, "passed")) for t, f, b in table]
     unit = os.environ.get("QUILLTAP_UNIT_TESTS")
     if unit and not pipewire and not words:
         done = subprocess.run([unit, "--gtest_filter=" + SPECIALS[-1][0]], capture_output=True,
                               text=True)
-        rows.append(SPECIALS[-1][1:] + ("passed" if "[  PASSED  ] 1 test" in done.stdout
-                                        else "FAILED",))
-    widths = [max(len(r[k]) for r in rows + [("Fault", "Recorder", "Result")]) for k in range(3)]
+        rows.append(SPECIALS[-1][1:] + (("FAILED", "passed")["[  PASSED  ] 1 test" in done.stdout],))
+    widths = [max(len(r[k]) for r in rows) for k in range(3)]
     print("\nFault matrix")
-    for r in [("Fault", "Recorder", "Result"), tuple("-" * w for w in widths)] + rows:
+    for r in rows[:1] + [tuple("-" * w for w in widths)] + rows[1:]:
         print("| " + " | ".join(v.ljust(w) for w, v in zip(widths, r)) + " |")
-    return 0 if result.wasSuccessful() and result.testsRun == len(table) \
-        and all(r[2] != "FAILED" for r in rows) else 1
+    return int(not result.wasSuccessful() or result.testsRun != len(table)
+               or "FAILED" in (r[2] for r in rows))
 
 
 if __name__ == "__main__":
