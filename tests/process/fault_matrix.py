@@ -325,8 +325,7 @@ class Matrix(RecordingCase):
         unwritten = [int(m[1]) * RATE for m in (LAST_SECONDS.fullmatch(w["message"])
                                                 for w in rec.of("warning")) if m]
         complete = stopped["reason"] != "write-error" and not unwritten
-        s, overlap = (frames(failover["seconds"]), frames(failover["overlap"])) if failover \
-            else (0, 0)
+        s, overlap = (frames(failover[k]) if failover else 0 for k in ("seconds", "overlap"))
         parts = [[], []]
         for (name, channels), *paths in list(zip(self.tracks, self.files, *[self.part2] * bool(
                 failover)))[:r.get("checked")]:
@@ -525,16 +524,16 @@ class Special(RecordingCase):
                 self.assertGreaterEqual(wav.declared, int((captured - 1.3) * RATE))
                 self.assert_counter(wav.samples[0], 24, path, self.lost(rec))
 
-    def test_power_cut_ext4(self):
-        self.power_cut("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 {image}",
-                       "mount -t ext4 -o commit=3600,noauto_da_alloc {dev} {dir}",
-                       "e2fsck -fy {image}", "ext4")
-
-    def test_power_cut_exfat(self):
+    def test_power_cut(self):
         # exfat-fuse runs on the loop device, not on the image: its writes then wait in the
         # loop device's page cache until the recorder's sync, not in the image's, which is copied.
-        self.power_cut("mkfs.exfat {image}", "mount.exfat-fuse {dev} {dir}",
-                       "fsck.exfat -y {image}", "exfat-fuse")
+        for kind, make, mount, repair in [
+                ("ext4", "mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 {image}",
+                 "mount -t ext4 -o commit=3600,noauto_da_alloc {dev} {dir}", "e2fsck -fy {image}"),
+                ("exfat-fuse", "mkfs.exfat {image}", "mount.exfat-fuse {dev} {dir}",
+                 "fsck.exfat -y {image}")]:
+            with self.subTest(kind):
+                self.power_cut(make, mount, repair, kind)
 
     def power_cut(self, make, mount, repair, kind):
         """The recorder writes to a loop device while the kernel's writeback is held off, so
@@ -589,8 +588,7 @@ SPECIALS = [
     ("test_start_up_errors", "Command line, device, folder errors (one not UTF-8)",
      "one error, nothing created"),
     ("test_crash", "SIGKILL at random moments", CUT),
-    ("test_power_cut_ext4", "Power cut, ext4", CUT),
-    ("test_power_cut_exfat", "Power cut, exFAT (exfat-fuse)", CUT),
+    ("test_power_cut", "Power cut, ext4 and exFAT (exfat-fuse)", CUT),
     ("DeviceChangeTest.AGoneOrChangedDeviceEndsTheRecordingWithAWarningThatSaysWhy",
      "Sample rate changed (fake audio layer)", "warning, device-changed")]
 for number, r in enumerate(ROWS):
