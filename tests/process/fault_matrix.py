@@ -144,8 +144,7 @@ class Matrix(RecordingCase):
         rec = self.start(r)
         for step in r["steps"]:
             if self.act(rec, step) == "again":
-                # The stand-in lost its race with the recorder's look for the device (one time in
-                # three to five in six, by the machine's load): try again.
+                # The stand-in lost its race with the recorder's look for the device: try again.
                 self.assertLess(attempt, 19, "the device never came back in time")
                 self.doCleanups()
                 return self.run_row(r, attempt + 1)
@@ -209,9 +208,12 @@ class Matrix(RecordingCase):
         word, *rest = [step] if isinstance(step, bytes) else step.split()
         if isinstance(step, bytes):
             self.assertTrue(rec.send(step), "stdin closed before %r" % step[:20])
-        elif word in ("sleep", "signal", "close"):
-            time.sleep(float(rest[0])) if word == "sleep" else rec.close_stdin() if word == "close" \
-                else [(rec.signal(getattr(signal, "SIG" + sig)), time.sleep(0.005)) for sig in rest]
+        elif word == "sleep":
+            time.sleep(float(rest[0]))
+        elif word == "signal":
+            [(rec.signal(getattr(signal, "SIG" + sig)), time.sleep(0.005)) for sig in rest]
+        elif word == "close":
+            rec.close_stdin()
         elif word in ("freeze", "fail"):
             getattr(self.drives[rest[0] if rest else "out"], word)()
         elif word == "unmount":  # the part-1 files stay open here, to be read afterwards
@@ -284,7 +286,7 @@ class Matrix(RecordingCase):
         for progress in rec.of("progress") if not r.get("mix") else []:
             self.assertEqual(len(progress["peaks"]), len(self.tracks))
         if r.get("probe"):
-            self.assertEqual(open(self.calls).read(), "process callback\n", "calls inside the callback")
+            self.assertEqual(open(self.calls).read(), "process callback\n", "calls in the callback")
         if r.get("cadence"):  # the main queue and the capture go on while stat() hangs
             during = [(t, e["seconds"]) for e, t in zip(rec.events, rec.times) if e["event"] ==
                       "progress" and self.marks["freeze"] <= t <= rec.times[rec.events.index(failover)]]
@@ -434,12 +436,13 @@ class Special(RecordingCase):
         JACK program) is a fresh tmpfs, so that a faulty recorder harms none."""
         if os.geteuid():
             self.skipTest("a mount namespace needs root")
-        for shut, fd, want, reason in [("0<&-", 0, "", "parent-exited"), ("1>&-", 1, "/dev/null", None),
-                                       ("2>&-", 2, "/dev/null", "stop"), ("> >(head -n 1)", 1, "pipe:", None)]:
-            holder = subprocess.Popen(
-                ["unshare", "-m", "--propagation", "private", "sh", "-c", 'mkdir -p "$0" && mount'
-                 ' -t tmpfs qtmeta "$0" && echo ok && exec sleep 600', "/dev/shm/jack_db-%d" % os.getuid()],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        for shut, fd, want, reason in [
+                ("0<&-", 0, "", "parent-exited"), ("1>&-", 1, "/dev/null", None),
+                ("2>&-", 2, "/dev/null", "stop"), ("> >(head -n 1)", 1, "pipe:", None)]:
+            holder = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                                       'mkdir -p "$0" && mount -t tmpfs qtmeta "$0" && echo ok && '
+                                       'exec sleep 600', "/dev/shm/jack_db-%d" % os.getuid()],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
             self.addCleanup(holder.kill)
             self.assertEqual(holder.stdout.readline(), b"ok\n")
             inside, out = ["nsenter", "-t", str(holder.pid), "-m", "--"], shared.scratch_dir()
@@ -465,7 +468,8 @@ class Special(RecordingCase):
             self.assert_counter(wav.samples[0], 24, shut, self.lost(rec))
 
     def test_start_up_errors(self):
-        usage = "usage: quilltap list | record --device <name> --out <dir> --track <ch[,ch]>:<name> ..."
+        usage = ("usage: quilltap list | record --device <name> --out <dir> --track "
+                 "<ch[,ch]>:<name> ...")
         inputs = 'No audio input matching "%s". Is the mixer plugged in over USB? Inputs found: '
         with rig.JackServer(18) as own, rig.SignalClient(own, DEVICE, 18, PRETTY) as mixer, \
                 rig.SignalClient(own, "Idle", 0):
