@@ -34,8 +34,10 @@ def row(fault, behaviour, steps, events, tracks="1:Vox", bits=32, **options):
     "fail" [backup], "unmount", "unplug", "replug", "raced" (a lost replug race: again), "shrink",
     "overrun", "server stop|freeze", "freewheel", "alive" (two more progress), "goes_on" (0.5 s
     more audio), "expect EVENT LO HI" (s after the last fault). events after "started": (name,
-    pattern of message or reason); "name?" may be missing. options: see Matrix.start, and checked
-    (tracks counted), exact (part 1 ends where the overlap does), loose (last header may lag)."""
+    pattern of message or reason); "name?" may be missing. options: drive (tmpfs SIZE, freeze,
+    freeze-all), backup (dir, notdir, freeze), device (an own signal client), own_server, volume,
+    wrap, extra, mix, probe, levels, checked (tracks counted), exact (part 1 ends where the
+    overlap does), loose (last header may lag), jump, overrun, cadence, backlog, pw (PipeWire)."""
     return dict(fault=fault, behaviour=behaviour, steps=steps, events=events, tracks=tracks,
                 bits=bits, **options)
 
@@ -428,8 +430,6 @@ class Matrix(RecordingCase):
 
 
 class Special(RecordingCase):
-    """The cases no row can stage."""
-
     def test_closed_descriptors(self):
         """Started with fd 0, 1 or 2 closed, or with stdout's reader gone after "started"; inside
         a mount namespace whose JACK metadata store (a Berkeley DB under /dev/shm, shared by every
