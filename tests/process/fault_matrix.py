@@ -43,11 +43,9 @@ def row(fault, behaviour, steps, events, tracks="1:Vox", bits=32, **options):
 
 
 ROWS = [
-    row("SIGINT", "signal, every frame saved", ["sleep 1.5", "signal INT"], SIG,
-        "1:Kick 3,4:Keys 18", pw=True),
-    row("SIGTERM", "signal, every frame saved", ["sleep 1.5", "signal TERM"], SIG, None, 24, pw=True),
-    row("SIGHUP", "signal, every frame saved", ["sleep 1.5", "signal HUP"], SIG,
-        "2:Snare 7,8:Overheads", 16),
+    *(row(s, "signal, every frame saved", ["sleep 1.5", "signal " + s[3:]], SIG, t, b, pw=pw)
+      for s, t, b, pw in [("SIGINT", "1:Kick 3,4:Keys 18", 32, True), ("SIGTERM", None, 24, True),
+                          ("SIGHUP", "2:Snare 7,8:Overheads", 16, False)]),
     row("SIGINT again while stopping", "one finish", ["sleep 0.5", "signal INT INT INT INT"], SIG,
         "5:Vox", 24),
     row("Process callback watched", "no call that may lock", ["sleep 1", b"stop\n"], STOP, bits=24,
