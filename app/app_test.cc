@@ -22,6 +22,28 @@ TEST(CommandLine, TrackValuesNameTheirChannels) {
     EXPECT_FALSE(parseTrack(bad)) << bad;
 }
 
+TEST(CommandLine, EveryCommandLineFailureHasItsMessage) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, kUsage},
+      {{"LIST"}, "unknown command LIST"},
+      {{"record"}, "--out is required"},
+      {{"record", "--out", "/tmp/x", "--bits", "20"}, "--bits must be 16, 24 or 32"},
+      {{"record", "--bits", "8", "--colour", "red"}, "unknown option --colour"},
+      {{"record", "--device", "X", "--out"}, "--out is required"},
+      {{"record", "--out", "/tmp/x", "--track"}, "bad --track "},
+      {{"record", "--out", "/tmp/x", "--track", "1,2,3:X"}, "bad --track 1,2,3:X"},
+      // The loop reports its error at its position, before the checks after it.
+      {{"record", "--track", "bad", "--bits", "7"}, "bad --track bad"},
+      {{"record", "-out", "/tmp/x"}, "unknown option -out"},
+      // A path events could not name as it is on disk is refused, not repaired.
+      {{"record", "--out", "/tmp/x", "--fallback", "/tmp/b\xc3"},
+       "--fallback is not a valid UTF-8 path: /tmp/b\uFFFD"},
+  };
+  FakeAudioSystem audio;
+  for (auto& [words, message] : cases)
+    EXPECT_EQ(runCommandLine(words, audio, EventStream(-1)).message(), message);
+}
+
 TEST(CommandLine, GainsPiecesThatAreNotNumbersAreDropped) {
   EXPECT_EQ(parseGains("1,0.5,,abc,2"), (std::vector<float>{1.0f, 0.5f, 2.0f}));
   EXPECT_EQ(parseGains(" 1,2 ,3"), (std::vector<float>{3.0f}));
@@ -35,6 +57,8 @@ using StartupTest = RecordingTest;
 
 TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
   const std::string out = scratch.path + "/take";
+  EXPECT_EQ(start({"--out", out, "--track", "1:A", "--track", "0:Z"}),
+            "Channel 0 does not exist on XR18 Multichannel (it has 4 inputs)");
   ASSERT_EQ(start({"--out", out, "--bits", "32", "--track", "1:A", "--track", "2,3:B"}), "");
   takeEvents();
   for (int k = 0; k < 3; ++k)

@@ -23,6 +23,12 @@ class BufferProcessingTest : public RecordingTest {
   }
 };
 
+TEST_F(BufferProcessingTest, DefaultMixGainsCentreMonoTracksAndSpreadStereoOnes) {
+  record({"--track", "1:A", "--track", "2,3:B", "--mix", "Mix", "--gains", "1,1"});  // dropped
+  EXPECT_EQ(recorder->capture().processor().gains(),
+            (std::vector<float>{0.7071f, 0.7071f, 1.0f, 0.0f, 0.0f, 1.0f}));
+}
+
 TEST_F(BufferProcessingTest, TrackModeCopiesEachTracksDeviceChannelsInOrder) {
   record({"--track", "3,4:Keys", "--track", "2:Vox", "--track", "4,3:Swapped"});
   ChunkRef chunk = chunkOf(8, [](std::size_t c, std::size_t i) { return float(c * 100 + i); });

@@ -72,6 +72,15 @@ TEST_F(DeviceChangeTest, AGoneOrChangedDeviceEndsTheRecordingWithAWarningThatSay
 }
 
 // The process tests send whole inputs end to end; here the reads are split at every awkward place.
+TEST(ControlLine, StopAndGainsAfterTrimmingEverythingElseIgnored) {
+  for (const char* ignored : {"STOP", "stop now", "gains", "gains\t1"})
+    EXPECT_EQ(parseControlLine(ignored).kind, ControlCommand::none) << ignored;
+  EXPECT_EQ(parseControlLine(" \tstop\u00a0").kind, ControlCommand::stop);
+  ControlCommand gains = parseControlLine("  gains 1,,0.5, 2,abc,-1e-1,");
+  EXPECT_EQ(gains.kind, ControlCommand::gains);
+  EXPECT_EQ(gains.values, (std::vector<float>{1.0f, 0.5f, -0.1f}));
+}
+
 TEST(LineSplitter, LinesInPiecesWithCarriageReturnsSplitCharactersAndOverlongLines) {
   LineSplitter splitter(16);
   auto linesOf = [&](std::initializer_list<std::string_view> reads) {
