@@ -35,6 +35,7 @@ bench/run.sh sees to both.
 """
 
 import argparse
+import contextlib
 import datetime
 import json
 import os
@@ -171,6 +172,16 @@ def settle_disk(limit_mb=64, timeout=90):
     note("  waited %.0f s for %.0f MB of write-back%s" % (
         time.monotonic() - start, before,
         "; %.0f MB still unwritten, going on" % dirty_mb() if dirty_mb() > limit_mb else ""))
+
+
+@contextlib.contextmanager
+def recording(server, out):
+    """quilltap recording every channel of the device into `out`; killed at the end if still running."""
+    rec = rig.Recorder(["record", "--out", out, "--device", DEVICE], server)
+    try:
+        yield rec
+    finally:
+        rec.kill()
 
 
 def start_server(**kwargs):
@@ -314,8 +325,7 @@ class Run(dict):
 
 
 def quilltap_realtime(server, out, seconds, channels):
-    rec = rig.Recorder(["record", "--out", out, "--device", DEVICE], server)
-    with rec:
+    with recording(server, out) as rec:
         watch = MemoryWatch(rec.proc.pid)
         rec.wait_for("started", 15)
         rec.wait_for("progress", seconds + 15, where=lambda e: e["seconds"] >= seconds)
@@ -502,8 +512,7 @@ def freewheel_window(server, wall):
 
 
 def quilltap_freewheel(server, out, wall):
-    rec = rig.Recorder(["record", "--out", out, "--device", DEVICE], server)
-    with rec:
+    with recording(server, out) as rec:
         rec.wait_for("started", 15)
         rec.wait_for("progress", 15)
         on, off = freewheel_window(server, wall)
@@ -632,8 +641,7 @@ def section_stop(base, quick):
             for run in range(runs):
                 settle_disk()
                 out = tempfile.mkdtemp(prefix="stop-", dir=base)
-                rec = rig.Recorder(["record", "--out", out, "--device", DEVICE], server)
-                with rec:
+                with recording(server, out) as rec:
                     rec.wait_for("started", 15)
                     rec.wait_for("progress", 15, where=lambda e: e["seconds"] >= 1.0)
                     sent = time.monotonic()
@@ -659,8 +667,7 @@ def section_memory(base, quick):
     server = start_server()
     try:
         with rig.SignalClient(server, DEVICE, ports=18):
-            rec = rig.Recorder(["record", "--out", out, "--device", DEVICE], server)
-            with rec:
+            with recording(server, out) as rec:
                 rec.wait_for("started", 15)
                 e = rec.wait_for("progress", 15)
                 start = proc_status(rec.proc.pid)["RssAnon"]
