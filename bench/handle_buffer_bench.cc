@@ -73,7 +73,11 @@ void runHandleBuffer(benchmark::State& state, bool mixing) {
     MutexLock hold(take.lock);
     take.current = nullptr;  // the queued drains find nothing to do
   }
-  sink->queue().async([] {});
+  // The writer and the take die with this function: the drains queued by
+  // handleBuffer must all have run first.
+  auto drained = std::make_shared<Semaphore>();
+  sink->queue().async([drained] { drained->signal(); });
+  drained->wait();
   state.SetItemsProcessed(state.iterations() * kFrames);
   state.SetBytesProcessed(state.iterations() * kFrames * kChannels * sizeof(float));
   state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kFrames,
