@@ -252,11 +252,6 @@ Status TrackFile::updateHeader() {
   return error_;
 }
 
-Status TrackFile::sync() {
-  if (Status header = updateHeader(); !header.ok()) return header;
-  return file_->sync();
-}
-
 Status TrackFile::close(Durable how) {
   error_ = Status();
   int status = sf_close(sndfile_);

@@ -49,9 +49,6 @@ class TrackFile {
   /// A cut that fails leaves the file failed for good: no later write goes in.
   void truncate(std::int64_t frames);
 
-  /// Brings the header up to date and makes everything written durable.
-  Status sync();
-
   /// Brings the header up to date on the drive, not yet durably.
   Status updateHeader();
   /// The file as the drive sees it, for a sync on another thread while
