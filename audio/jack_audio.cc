@@ -326,16 +326,21 @@ class JackEngine : public AudioEngine {
     const std::size_t channels = ring_->channels();
     std::vector<float> staging(channels * bufferSize);
     std::vector<float*> writable(channels);
-    std::vector<const float*> readable(channels);
+    std::vector<const float*> readable(channels), inRing(channels);
     for (std::size_t c = 0; c < channels; ++c) {
       writable[c] = staging.data() + c * bufferSize;
       readable[c] = writable[c];
     }
+    // Whole buffers in a ring whose size is a multiple of theirs never wrap:
+    // the block reads them where they are, and only then is their room freed.
     auto deliver = [&](std::size_t frames) {
-      ring_->read(writable.data(), frames);
+      const bool inPlace = ring_->peek(inRing.data(), frames);
+      if (!inPlace) ring_->read(writable.data(), frames);
+      block(AudioBuffer{inPlace ? inRing.data() : readable.data(),
+                        static_cast<std::uint32_t>(channels), static_cast<std::uint32_t>(frames),
+                        freewheeling_.load()});
+      if (inPlace) ring_->consume(frames);
       sem_post(&spaceFreed_);
-      block(AudioBuffer{readable.data(), static_cast<std::uint32_t>(channels),
-                        static_cast<std::uint32_t>(frames), freewheeling_.load()});
     };
     for (;;) {
       bool stopping = tapStopping_.load();
