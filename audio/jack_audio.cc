@@ -461,17 +461,29 @@ JackAudioSystem::JackAudioSystem() {
   jack_set_info_function(silent);
 }
 
+JackAudioSystem::~JackAudioSystem() {
+  if (spare_) jack_client_close(spare_);
+}
+
 std::vector<InputDevice> JackAudioSystem::inputDevices() {
-  jack_client_t* client = openClient();
+  jack_client_t* client = spare_ ? spare_ : openClient();
   if (!client) return {};
   std::vector<InputDevice> devices;
   for (JackDevice& entry : listDevices(client)) devices.push_back(entry.device);
-  jack_client_close(client);
+  // Once recording, a client kept open could outlive its server, and closing
+  // it then may hang: those that look for a device close theirs at once.
+  if (engineMade_) {
+    jack_client_close(client);
+  } else {
+    spare_ = client;
+  }
   return devices;
 }
 
 std::unique_ptr<AudioEngine> JackAudioSystem::makeEngine() {
-  jack_client_t* client = openClient();
+  jack_client_t* client = spare_ ? spare_ : openClient();
+  spare_ = nullptr;
+  engineMade_ = true;
   if (!client) return nullptr;
   return std::make_unique<JackEngine>(client);
 }
