@@ -94,7 +94,7 @@ class TrackFile {
   Status error_;  // the drive's answer to the last failed call
   std::int64_t frames_ = 0;
   std::vector<unsigned char> bytes_;  // one write's frames as the file holds them
-  Status broken_;  // a roll-back failed; the file takes nothing more
+  Status broken_;                     // a roll-back failed; the file takes nothing more
 };
 
 }  // namespace quilltap
