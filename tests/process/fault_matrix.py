@@ -3,12 +3,11 @@ the counter in every file the take names; then the cases no row can stage. Print
 the recorder does -> result.   fault_matrix.py [--pipewire] [WORD...]: only the rows marked for
 PipeWire; only the faults that contain a WORD."""
 
-import math, os, random, re, shutil, signal, statistics, subprocess, sys, tempfile, time, unittest
+import os, random, re, shutil, signal, statistics, subprocess, sys, tempfile, time, unittest
 
 import rig
 from recording_checks import (CHANNELS, DEVICE, LAST_SECONDS, PRETTY, RATE, FreezeFs,
-                              RecordingCase, TmpfsDrive, frames, notable, start_mixer, stop_mixer,
-                              wait_until)
+                              RecordingCase, TmpfsDrive, frames, notable, start_mixer, wait_until)
 
 FULL, TOO_LARGE = ("Writing to the drive failed \\(%s\\)" % w
                    for w in ("No space left on device", "File too large"))
@@ -36,8 +35,8 @@ def row(fault, behaviour, steps, events, tracks="1:Vox", bits=32, **options):
     more audio), "expect EVENT LO HI" (s after the last fault). events after "started": (name,
     pattern of message or reason); "name?" may be missing. options: drive (tmpfs SIZE, freeze,
     freeze-all), backup (dir, notdir, freeze), device (an own signal client), own_server, volume,
-    wrap, extra, mix, probe, levels, checked (tracks counted), exact (part 1 ends where the
-    overlap does), loose (last header may lag), jump, overrun, cadence, backlog, pw (PipeWire)."""
+    wrap, extra, mix, probe, checked (tracks counted), exact (part 1 ends where the overlap does),
+    loose (last header may lag), jump, overrun, cadence, backlog, pw (PipeWire)."""
     return dict(fault=fault, behaviour=behaviour, steps=steps, events=events, tracks=tracks,
                 bits=bits, **options)
 
@@ -55,12 +54,11 @@ ROWS = [
          "sleep 0.3", "alive", b"stop\n"], STOP, "1:Vox 2:Gtr 5,6:Keys",
         extra=["--mix", "Main mix", "--gains", "0.25,1,1,0,0.5,0.5,0,2"],
         mix=[(1, 0.25, 1.0), (2, 1.0, 0.0), (5, 0.5, 0.5), (6, 0.0, 2.0)]),
-    row("Control: stop", "stop", [b"stop\n", "expect stopped 0 2"], STOP, bits=24, pw=True),
     row("Control: garbage, invalid UTF-8, a 100 KiB line ending in stop, then stop in pieces "
         "with CRLF", "only the last stop counts",
         [b"hello\nSTOP\nstop now\n\xff\xfe\nstop\xff\n\xc3stop\n" + b" " * 102400 + b"stop\n",
          "sleep 0.3", "alive", b"st", "sleep 0.3", "alive", b"op\r\n", "expect stopped 0 2"], STOP,
-        bits=24),
+        bits=24, pw=True),
     row("Parent gone: stdin closed mid-line", "parent-exited", [b"sto", "sleep 0.3", "alive",
         "close", "expect stopped 0 2"], [("stopped", "parent-exited")], bits=24),
     *(row("Drive full (tmpfs), %d-bit" % b, "failover, parts join frame for frame", FILL,
@@ -118,10 +116,6 @@ ROWS = [
         ["sleep 0.5", "shrink", "expect stopped 0 5"],
         [("warning", "Could not resume recording: .*\\. Saved what was recorded\\."),
          ("stopped", "device-changed")], "1 18", 24, device=dict(DESK, shrink_to=4), checked=1),
-    row("Source sends +-inf and NaN; full scale; silence", "levels stay numbers in tenths of a dB, "
-        "a quarter second apart", ["sleep 2.2", b"stop\n"], STOP, "1 2 3 4,5 6 7 8 8,6", 24,
-        device=dict(name="Levels", pretty="Levels Multichannel", ports=8, full=[2], silent=[3],
-                    inf=[6], minus_inf=[7], nan=[8]), checked=1, levels=True),
     row("Non-blocking stdin, nothing to read", "recording goes on, \"stop\" works",
         ["sleep 2", "alive", b"stop\n"], STOP, bits=24, wrap="nonblock"),
 ]
@@ -134,12 +128,6 @@ def track_list(words):
 
 
 class Matrix(RecordingCase):
-    def assert_cadence(self, timed, least):
-        """At least `least` (time, ...) pairs, a quarter second apart."""
-        spacing = [b[0] - a[0] for a, b in zip(timed, timed[1:])]
-        self.assertTrue(len(timed) >= least and 0.2 <= statistics.median(spacing) <= 0.3
-                        and max(spacing) < 0.75, "progress %s s apart" % spacing)
-
     def run_row(self, r, attempt=0):
         rec = self.start(r)
         for step in r["steps"]:
@@ -283,38 +271,18 @@ class Matrix(RecordingCase):
         stopped = self.assert_stopped(rec, r["events"][-1][1], self.files + self.part2,
                                       self.files if failover else [])
         self.assertGreaterEqual(stopped["seconds"], max(1 / RATE, rec.of("progress")[-1]["seconds"]))
-        for progress in rec.of("progress") if not r.get("mix") else []:
-            self.assertEqual(len(progress["peaks"]), len(self.tracks))
         if r.get("probe"):
             self.assertEqual(open(self.calls).read(), "process callback\n", "calls in the callback")
         if r.get("cadence"):  # the main queue and the capture go on while stat() hangs
             during = [(t, e["seconds"]) for e, t in zip(rec.events, rec.times) if e["event"] ==
                       "progress" and self.marks["freeze"] <= t <= rec.times[rec.events.index(failover)]]
-            self.assert_cadence(during, 25)
+            spacing = [b[0] - a[0] for a, b in zip(during, during[1:])]
+            self.assertTrue(len(during) >= 25 and 0.2 <= statistics.median(spacing) <= 0.3
+                            and max(spacing) < 0.75, "progress %s s apart" % spacing)
             self.assertGreater(during[-1][1] - during[0][1], 6.0, during)
-        if r.get("levels"):
-            self.check_levels(rec, stopped)
         if r.get("backlog"):
             self.assertGreater(stopped["seconds"], failover["seconds"] + r["backlog"])
         return stopped, failover
-
-    def check_levels(self, rec, stopped):
-        """Tracks: a counter, a +-1 square wave, silence, a counter pair, +inf, -inf, NaN, a pair."""
-        progress = [(t, e) for e, t in zip(rec.events, rec.times) if e["event"] == "progress"]
-        self.assert_cadence(progress, 8)
-        seconds = [e["seconds"] for _, e in progress] + [stopped["seconds"]]
-        self.assertEqual(seconds, sorted(seconds), "captured seconds went backwards")
-        self.assertEqual(len(set(map(frames, seconds))), len(set(seconds)))  # whole frames
-        self.assertAlmostEqual(seconds[-2] - seconds[0], progress[-1][0] - progress[0][0],
-                               delta=0.3, msg="the captured audio does not keep pace")
-        flowing = [e["peaks"] for _, e in progress if e["seconds"] > 0]
-        self.assertGreaterEqual(len(flowing), 6)
-        for peaks in flowing:
-            self.assertTrue(all(map(math.isfinite, peaks)), peaks)  # JSON has no inf or NaN
-            self.assertTrue(all(-120.0 <= p <= 0.0 for p in peaks[:4]), peaks)
-            self.assertEqual(peaks[1:3], [0.0, -120.0], "full scale, silence")
-            self.assertTrue(all(-120.0 < p <= -6.0 for p in peaks[0:4:3]), "counters: %s" % peaks)
-            self.assertTrue(all(abs(p * 10 - round(p * 10)) < 1e-9 for p in peaks), peaks)
 
     def check_files(self, rec, stopped, failover, lost):
         """Every file: the counter frame after frame, all files of a part from the same frame
@@ -466,8 +434,6 @@ class Special(RecordingCase):
             self.assert_counter(wav.samples[0], 24, shut, self.lost(rec))
 
     def test_start_up_errors(self):
-        usage = ("usage: quilltap list | record --device <name> --out <dir> --track "
-                 "<ch[,ch]>:<name> ...")
         inputs = 'No audio input matching "%s". Is the mixer plugged in over USB? Inputs found: '
         with rig.JackServer(18) as own, rig.SignalClient(own, DEVICE, 18, PRETTY) as mixer, \
                 rig.SignalClient(own, "Idle", 0):
@@ -479,15 +445,10 @@ class Special(RecordingCase):
                 {"uid": "XR18", "name": PRETTY, "channels": 18}]}
             mixer.rename()
             for env, args, event in [
-                    (own.env, ["list"], listed), (own.env, ["list", "--device", "x"], listed),
-                    (none, ["list"], {"event": "devices", "devices": []}),
-                    (none, [], usage), (none, ["record", "--out", take], inputs % "XR18"),
+                    (own.env, ["list"], listed), (none, ["list"], dict(listed, devices=[])),
+                    (none, ["record", "--out", take], inputs % "XR18"),
                     (own.env, ["record", "--device", "Nope", "--out", take],
                      inputs % "Nope" + "system, " + PRETTY),
-                    (own.env, ["record", "--out", take, "--track", "19:X"],
-                     "Channel 19 does not exist on XR18 Multichannel (it has 18 inputs)"),
-                    (own.env, ["record", "--out", take + "\udcff", "--track", "1"],  # byte 0xff
-                     "--out is not a valid UTF-8 path: " + take + "\ufffd"),
                     (own.env, ["record", "--out", base + "/file/take"],
                      base + "/file/take: Not a directory")]:
                 with self.subTest(args=args):
@@ -587,7 +548,7 @@ CUT = "files readable, all but about the last second"
 SPECIALS = [
     ("test_closed_descriptors", "Started with fd 0, 1 or 2 closed; parent gone: stdout closed",
      "/dev/null there, no SIGPIPE death, take kept, JACK's metadata store intact"),
-    ("test_start_up_errors", "Command line, device, folder errors (one not UTF-8)",
+    ("test_start_up_errors", "No server, no such device, a file in the folder's place",
      "one error, nothing created"),
     ("test_crash", "SIGKILL at random moments", CUT),
     ("test_power_cut", "Power cut, ext4 and exFAT (exfat-fuse)", CUT),
@@ -605,7 +566,8 @@ def setUpModule():
 
 
 def tearDownModule():
-    stop_mixer(shared, mixer)
+    mixer.stop()
+    shared.stop()
 
 
 def main():

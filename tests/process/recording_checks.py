@@ -36,11 +36,6 @@ def start_mixer(**options):
         raise
 
 
-def stop_mixer(server, device):
-    device.stop()
-    server.stop()
-
-
 def _unmount(path):
     """Lazily, and from here: a spawned umount could block on a frozen drive."""
     ctypes.CDLL(None).umount2(os.fsencode(path), 2)

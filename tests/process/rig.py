@@ -174,8 +174,8 @@ def wait_until(predicate, timeout, step=0.02):
 
 
 class SignalClient(Context):
-    """tests/tools/signal_client: a simulated mixer with `ports` outputs, channel lists for silent,
-    full, inf, minus_inf, nan; armed: start() returns once it waits, go() brings it up."""
+    """tests/tools/signal_client: a simulated mixer with `ports` outputs, channel lists for silent
+    and full; armed: start() returns once it waits, go() brings it up."""
 
     def __init__(self, server, name, ports=18, pretty=None, shrink_to=None, armed=False,
                  **channels):

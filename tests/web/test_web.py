@@ -57,7 +57,8 @@ class TakeChecks(checks.RecordingCase):
     @classmethod
     def setUpClass(cls):
         cls.server, device = checks.start_mixer()
-        cls.addClassCleanup(checks.stop_mixer, cls.server, device)
+        cls.addClassCleanup(cls.server.stop)
+        cls.addClassCleanup(device.stop)
         cls.web = Web(cls.server, cls.addClassCleanup)
 
     def assert_whole(self, said):
