@@ -6,8 +6,8 @@ PipeWire; only the faults that contain a WORD."""
 import os, random, re, shutil, signal, statistics, subprocess, sys, tempfile, time, unittest
 
 import rig
-from recording_checks import (CHANNELS, DEVICE, LAST_SECONDS, PRETTY, RATE, FreezeFs,
-                              RecordingCase, TmpfsDrive, frames, notable, start_mixer, wait_until)
+from rig import (CHANNELS, DEVICE, LAST_SECONDS, PRETTY, RATE, FreezeFs, RecordingCase,
+                 TmpfsDrive, frames, notable, start_mixer, wait_until)
 
 FULL, TOO_LARGE = ("Writing to the drive failed \\(%s\\)" % w
                    for w in ("No space left on device", "File too large"))
