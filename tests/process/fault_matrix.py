@@ -144,7 +144,6 @@ class Matrix(RecordingCase):
                          else self.lost_at)
 
     def start(self, r):
-        """Sets up the row's server, device and drives and starts the recorder on them."""
         self.r, self.drives, self.where, self.marks, self.lost_at = r, {}, {}, {}, None
         base = self.server.scratch_dir()
         if r.get("own_server"):
@@ -375,8 +374,8 @@ class Matrix(RecordingCase):
         if kind is None:
             return base
         if kind.startswith("tmpfs"):
-            drive = TmpfsDrive(base, kind.split()[1]).mount()
-            self.addCleanup(drive.unmount)
+            drive = TmpfsDrive(base, kind.split()[1]).start()
+            self.addCleanup(drive.stop)
             return drive.path
         fs = self.drives[name] = FreezeFs(base + "/%s-backing" % name, base + "/" + name,
                                           kind == "freeze-all")

@@ -162,7 +162,6 @@ class JackServer(Context):
 
 
 def server(capture=18):
-    """The server the process tests run on: jackd, or PipeWire with QUILLTAP_SERVER=pipewire."""
     return JackServer(capture, pipewire=os.environ.get("QUILLTAP_SERVER") == "pipewire")
 
 
@@ -528,17 +527,15 @@ class TmpfsDrive(Context):
     def __init__(self, parent, size="2m"):
         self.path, self.size = os.path.join(parent, "drive"), size
 
-    def mount(self):
+    def start(self):
         if os.geteuid():
             raise unittest.SkipTest("mounting a tmpfs needs root")
         os.makedirs(self.path)
         subprocess.run(("mount -t tmpfs -o size=%s tmpfs" % self.size).split() + [self.path], check=True)
         return self
 
-    def unmount(self):
+    def stop(self):
         _unmount(self.path)
-
-    start, stop = mount, unmount
 
 
 class FreezeFs:
@@ -594,9 +591,7 @@ class RecordingCase(unittest.TestCase):
     def assert_stopped(self, rec, reason, files, interrupted=()):
         """Exactly one "stopped", the last event, with these fields; exit status 0."""
         stopped = rec.wait_for("stopped", timeout=30)
-        self.assertEqual(rec.wait(), 0)
-        self.assertEqual(rec.of("stopped"), [stopped])
-        self.assertIs(rec.events[-1], stopped)
+        self.assertEqual((rec.wait(), rec.of("stopped"), rec.events[-1]), (0, [stopped], stopped))
         self.assertEqual(stopped, {"event": "stopped", "reason": reason, "files": list(files),
                                    "interrupted": list(interrupted), "seconds": stopped["seconds"]})
         return stopped

@@ -17,7 +17,6 @@
 #include <jack/uuid.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -80,8 +79,6 @@ int main(int argc, char** argv) {
   const char *name = nullptr, *pretty = nullptr;
   size_t ports = 0, shrinkTo = SIZE_MAX;
   bool armed = false;
-  const char* const kLists[] = {"--silent", "--full"};
-  const float kValues[] = {0.0f, kSquare};
   std::map<size_t, float> chosen;  // channel -> constant
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -93,10 +90,9 @@ int main(int argc, char** argv) {
       (word == "--name" ? name : pretty) = argv[++i];
     } else if (word == "--ports" || word == "--shrink-to") {
       (word == "--ports" ? ports : shrinkTo) = std::strtoul(argv[++i], nullptr, 10);
-    } else if (auto* f = std::find(std::begin(kLists), std::end(kLists), word);
-               f != std::end(kLists)) {
+    } else if (word == "--silent" || word == "--full") {
       for (char *p = argv[++i], *end; *p; p = end + (*end == ',')) {
-        chosen[std::strtoul(p, &end, 10)] = kValues[f - kLists];
+        chosen[std::strtoul(p, &end, 10)] = word == "--full" ? kSquare : 0.0f;
         if (end == p) return 1;
       }
     } else {
