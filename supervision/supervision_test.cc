@@ -44,7 +44,7 @@ TEST_F(ProgressTest, PeaksAreEachTracksLargestSizeInTenthsOfADbAlwaysANumberAndF
             "");
   takeEvents();
   // 67 frames: the vector loop and the tail. Channel 1 full scale negative, 2 silent, 3 -inf
-  // (JSON has no infinity), 4 a NaN among 0.3.
+  // (JSON has no infinity), 4 a NaN among 0.3; the stereo track takes its louder channel.
   ASSERT_TRUE(audio.deliver(buffer(67, [&](std::size_t c, std::size_t i) {
     const float pick[] = {i == 5 ? -1.0f : 0.25f, 0.0f, i == 66 ? -INFINITY : 0.5f,
                           i == 3 ? NAN : 0.3f};
