@@ -209,9 +209,9 @@ class Matrix(RecordingCase):
                 self.addCleanup(os.close, fd)
                 self.where[f] = "/proc/self/fd/%d" % fd
             subprocess.run(["umount", "-l", os.path.dirname(self.out)], check=True)
-        elif word in ("unplug", "replug", "shrink"):
-            {"unplug": self.device.kill, "shrink": self.device.shrink,
-             "replug": lambda: self.stand_in.go(then=self.device.kill)}[word]()
+        elif word in ("unplug", "replug", "shrink"):  # shrink: the ports past shrink_to go
+            {"unplug": self.device.kill, "replug": lambda: self.stand_in.go(then=self.device.kill),
+             "shrink": lambda: self.device.proc.send_signal(signal.SIGUSR2)}[word]()
         elif word == "raced" and rec.of("stopped"):
             return "again"
         elif word == "overrun":  # a client that misses its cycles; JACK tells everyone

@@ -207,10 +207,6 @@ class SignalClient(Context):
             self.server.tool("jack_property", "--client", "-s", self.name,
                              "http://jackaudio.org/metadata/pretty-name", self.pretty)
 
-    def shrink(self):
-        """With shrink_to: the ports after the first shrink_to go, the client stays."""
-        self.proc.send_signal(signal.SIGUSR2)
-
     def kill(self):
         """SIGKILL: the mixer is unplugged, its ports vanish without a goodbye."""
         self.proc.kill()
