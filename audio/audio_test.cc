@@ -19,7 +19,7 @@ TEST(FindDevice, AnExactUidOrNameBeatsAnEarlierSubstringMatchThatIgnoresCase) {
   }
 }
 
-TEST(SampleRing, FramesThatDoNotFitAreDroppedWholeAndCounted) {
+TEST(SampleRing, FramesThatDoNotFitAreDroppedWholeAndFramesReadInPlaceKeepTheirRoom) {
   SampleRing ring(2, 8);
   std::vector<float> left(6, 1.0f), right(6, 2.0f);
   const float* source[] = {left.data(), right.data()};
@@ -28,6 +28,15 @@ TEST(SampleRing, FramesThatDoNotFitAreDroppedWholeAndCounted) {
   EXPECT_EQ(ring.readable(), 6u);
   EXPECT_EQ(ring.takeDropped(), 6);
   EXPECT_EQ(ring.takeDropped(), 0);
+  // Read where they are, the frames stay the producer's to keep off until consumed.
+  const float* at[2];
+  ASSERT_TRUE(ring.peek(at, 4));
+  EXPECT_EQ(at[1][3], 2.0f);
+  EXPECT_EQ(ring.writable(), 2u);
+  ring.consume(4);
+  EXPECT_EQ(ring.writable(), 6u);
+  ring.push(source, 6);  // wraps around the end: not in one piece
+  EXPECT_FALSE(ring.peek(at, 8));
 }
 
 }  // namespace quilltap

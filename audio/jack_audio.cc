@@ -326,16 +326,21 @@ class JackEngine : public AudioEngine {
     const std::size_t channels = ring_->channels();
     std::vector<float> staging(channels * bufferSize);
     std::vector<float*> writable(channels);
-    std::vector<const float*> readable(channels);
+    std::vector<const float*> readable(channels), inRing(channels);
     for (std::size_t c = 0; c < channels; ++c) {
       writable[c] = staging.data() + c * bufferSize;
       readable[c] = writable[c];
     }
+    // Whole buffers in a ring whose size is a multiple of theirs never wrap:
+    // the block reads them where they are, and only then is their room freed.
     auto deliver = [&](std::size_t frames) {
-      ring_->read(writable.data(), frames);
+      const bool inPlace = ring_->peek(inRing.data(), frames);
+      if (!inPlace) ring_->read(writable.data(), frames);
+      block(AudioBuffer{inPlace ? inRing.data() : readable.data(),
+                        static_cast<std::uint32_t>(channels), static_cast<std::uint32_t>(frames),
+                        freewheeling_.load()});
+      if (inPlace) ring_->consume(frames);
       sem_post(&spaceFreed_);
-      block(AudioBuffer{readable.data(), static_cast<std::uint32_t>(channels),
-                        static_cast<std::uint32_t>(frames), freewheeling_.load()});
     };
     for (;;) {
       bool stopping = tapStopping_.load();
@@ -456,17 +461,29 @@ JackAudioSystem::JackAudioSystem() {
   jack_set_info_function(silent);
 }
 
+JackAudioSystem::~JackAudioSystem() {
+  if (spare_) jack_client_close(spare_);
+}
+
 std::vector<InputDevice> JackAudioSystem::inputDevices() {
-  jack_client_t* client = openClient();
+  jack_client_t* client = spare_ ? spare_ : openClient();
   if (!client) return {};
   std::vector<InputDevice> devices;
   for (JackDevice& entry : listDevices(client)) devices.push_back(entry.device);
-  jack_client_close(client);
+  // Once recording, a client kept open could outlive its server, and closing
+  // it then may hang: those that look for a device close theirs at once.
+  if (engineMade_) {
+    jack_client_close(client);
+  } else {
+    spare_ = client;
+  }
   return devices;
 }
 
 std::unique_ptr<AudioEngine> JackAudioSystem::makeEngine() {
-  jack_client_t* client = openClient();
+  jack_client_t* client = spare_ ? spare_ : openClient();
+  spare_ = nullptr;
+  engineMade_ = true;
   if (!client) return nullptr;
   return std::make_unique<JackEngine>(client);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <jack/types.h>
+
 #include "audio/audio_system.h"
 
 namespace quilltap {
@@ -15,8 +17,15 @@ namespace quilltap {
 class JackAudioSystem : public AudioSystem {
  public:
   JackAudioSystem();
+  ~JackAudioSystem() override;
   std::vector<InputDevice> inputDevices() override;
   std::unique_ptr<AudioEngine> makeEngine() override;
+
+ private:
+  // The client that listed the devices before the first engine, handed on
+  // to it: opening a JACK client costs what seconds of recording do.
+  jack_client_t* spare_ = nullptr;
+  bool engineMade_ = false;
 };
 
 }  // namespace quilltap

@@ -56,7 +56,20 @@ class SampleRing {
   void read(float* const* dest, std::size_t frames) {
     std::size_t at = read_.load(std::memory_order_relaxed);
     for (std::size_t c = 0; c < channels_; ++c) copyOut(dest[c], storage_[c].get(), at, frames);
-    read_.store(at + frames, std::memory_order_release);
+    consume(frames);
+  }
+  /// Consumer side: where the next `frames` frames (at most readable()) are,
+  /// one pointer per channel, if they do not wrap around the ring's end.
+  /// They stay there until consume().
+  bool peek(const float** dest, std::size_t frames) const {
+    std::size_t start = read_.load(std::memory_order_relaxed) & mask_;
+    if (start + frames > capacity_) return false;
+    for (std::size_t c = 0; c < channels_; ++c) dest[c] = storage_[c].get() + start;
+    return true;
+  }
+  /// Consumer side: gives the next `frames` frames' room to the producer.
+  void consume(std::size_t frames) {
+    read_.store(read_.load(std::memory_order_relaxed) + frames, std::memory_order_release);
   }
 
  private:

@@ -92,24 +92,48 @@ def proc_status(pid):
     return values if len(values) == len(MEMORY_KEYS) else None
 
 
+def proc_cpu(pid):
+    """CPU seconds of all the process's threads so far (schedstat, ns), or None once gone."""
+    total = 0
+    try:
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+    except OSError:
+        return None
+    return total / 1e9
+
+
 class MemoryWatch(threading.Thread):
-    """Samples a process's memory every `interval` seconds and keeps the peaks."""
+    """Samples a process's memory (keeping the peaks) and its CPU time every `interval` s."""
 
     def __init__(self, pid, interval=0.1):
         super().__init__(daemon=True)
         self.pid, self.interval = pid, interval
-        self.peak = {}
+        self.peak, self.cpu = {}, []
         self._done = threading.Event()
         self.start()
 
     def run(self):
         while not self._done.is_set():
-            values = proc_status(self.pid)
-            if values is None:
+            values, cpu = proc_status(self.pid), proc_cpu(self.pid)
+            if values is None or cpu is None:
                 break
             for key, value in values.items():
                 self.peak[key] = max(self.peak.get(key, 0), value)
+            self.cpu.append((time.monotonic(), cpu))
             self._done.wait(self.interval)
+
+    def steady_cpu(self, skip=5.0, tail=2.0):
+        """CPU seconds per wall second once started and before stopping: from `skip` s after
+        the first sample to `tail` s before the last (a thread that ended before counts not)."""
+        if not self.cpu:
+            return None
+        first = next((p for p in self.cpu if p[0] >= self.cpu[0][0] + skip), None)
+        last = [p for p in self.cpu if p[0] <= self.cpu[-1][0] - tail]
+        if first is None or not last or last[-1][0] - first[0] < 2.0:
+            return None
+        return (last[-1][1] - first[1]) / (last[-1][0] - first[0])
 
     def stop(self):
         self._done.set()
@@ -338,7 +362,8 @@ def quilltap_realtime(server, out, seconds, channels):
     if status != 0 or stopped["reason"] != "stop":
         problems.append("exit %s, reason %s" % (status, stopped["reason"]))
     return Run(cpu=cpu_seconds(usage), audio=frames / RATE, hwm=usage.ru_maxrss,
-               anon=peak.get("RssAnon"), shmem=peak.get("RssShmem"), problems=problems)
+               anon=peak.get("RssAnon"), shmem=peak.get("RssShmem"), problems=problems,
+               steady=watch.steady_cpu())
 
 
 def jack_capture(server, path, channels, extra):
@@ -362,7 +387,8 @@ def jack_capture_done(proc, watch, path, timeout):
                         % (proc.returncode, proc.log.read()[-500:].decode("utf-8", "replace")))
     frames, found = check_interleaved(path) if os.path.exists(path) else (0, ["no file"])
     return Run(cpu=cpu_seconds(usage), audio=frames / RATE, hwm=usage.ru_maxrss,
-               anon=peak.get("RssAnon"), shmem=peak.get("RssShmem"), problems=problems + found)
+               anon=peak.get("RssAnon"), shmem=peak.get("RssShmem"), problems=problems + found,
+               steady=watch.steady_cpu())
 
 
 def jack_capture_realtime(server, out, seconds, channels):
@@ -409,12 +435,13 @@ def section_cpu(base, quick):
                     server.stop()
                     shutil.rmtree(out, ignore_errors=True)
                 r["cpu_per_s"] = r["cpu"] / r["audio"] if r["audio"] else None
-                note("  %.4f CPU s per audio s over %.1f s, VmHWM %d kB, RssAnon %s kB%s"
-                     % (r["cpu_per_s"] or 0, r["audio"], r["hwm"], r["anon"],
+                note("  %.4f CPU s per audio s over %.1f s (%.4f steady), VmHWM %d kB, RssAnon %s kB%s"
+                     % (r["cpu_per_s"] or 0, r["audio"], r["steady"] or 0, r["hwm"], r["anon"],
                         ", PROBLEMS: %s" % r["problems"] if r["problems"] else ""))
                 got[program].append(r)
         result[channels] = {p: {"runs": rs,
                                 "cpu_per_s": median_range([r["cpu_per_s"] for r in rs]),
+                                "steady": median_range([r["steady"] for r in rs]),
                                 "hwm": median_range([r["hwm"] for r in rs]),
                                 "anon": median_range([r["anon"] for r in rs]),
                                 "shmem": median_range([r["shmem"] for r in rs]),
@@ -777,6 +804,10 @@ def table(results, quick, context):
             rows.append("| CPU s per audio s, %d ch 24-bit, real time (user+sys, %d × %d s) | %s | %s | %s | %s |"
                         % (channels, cpu["runs"], cpu["seconds"], fmt(q["cpu_per_s"], digits=4),
                            fmt(j["cpu_per_s"], digits=4), "%.2f" % r if r else "n/a", target))
+            r = ratio(q["steady"], j["steady"])
+            rows.append("| CPU s per wall s, %d ch, steady state (5 s after the start to 2 s before the end, from /proc) | %s | %s | %s | |"
+                        % (channels, fmt(q["steady"], digits=4), fmt(j["steady"], digits=4),
+                           "%.2f" % r if r else "n/a"))
             rows.append("| Peak resident (VmHWM, includes JACK shm), %d ch, MB | %s | %s | %s | |"
                         % (channels, fmt(q["hwm"], 1 / 1024, 1), fmt(j["hwm"], 1 / 1024, 1),
                            "%.2f" % ratio(q["hwm"], j["hwm"])))

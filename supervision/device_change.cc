@@ -8,8 +8,9 @@
 namespace quilltap {
 namespace {
 
-// A JACK client registers its ports one at a time, so a device that is just
-// coming back may show fewer inputs than it has for a moment.
+// A device that went away may be back at once (a JACK client that restarts,
+// a bridge that reconnects), and a JACK client registers its ports one at a
+// time, so it may show fewer inputs than it has for a moment.
 constexpr auto kSettleTime = std::chrono::seconds(1);
 constexpr auto kSettleStep = std::chrono::milliseconds(20);
 
@@ -21,7 +22,7 @@ std::optional<InputDevice> lookUp(AudioSystem& audio, const InputDevice& device)
 }
 
 // The device as it is once it shows every input the recording uses, or as
-// it is after the settle time; nothing when it is gone.
+// it is after the settle time; nothing when it is gone by then.
 std::optional<InputDevice> settled(AudioSystem& audio, const InputDevice& device,
                                    const Options& options) {
   std::int64_t needed = 0;
@@ -30,7 +31,7 @@ std::optional<InputDevice> settled(AudioSystem& audio, const InputDevice& device
   }
   auto deadline = std::chrono::steady_clock::now() + kSettleTime;
   std::optional<InputDevice> found = lookUp(audio, device);
-  while (found && found->channels < needed && std::chrono::steady_clock::now() < deadline) {
+  while ((!found || found->channels < needed) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(kSettleStep);
     found = lookUp(audio, device);
   }

@@ -1,6 +1,7 @@
 #include "writing/track_file.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -71,8 +72,6 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
   if (!file->sndfile_)
     return file->error_.ok() ? Status::error(sf_strerror(nullptr)) : file->error_;
   sf_command(file->sndfile_, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
-  // Integer samples arrive already scaled to the file's full scale (prepare).
-  if (file->scale_ != 0) sf_command(file->sndfile_, SFC_SET_NORM_FLOAT, nullptr, SF_FALSE);
   // The chunk is in the first header, so that stamping it leaves the data where it is.
   // The header goes out now, so that even an empty file is a valid WAV file.
   for (bool measured = false;; measured = true) {
@@ -110,7 +109,10 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
 }
 
 TrackFile::~TrackFile() {
-  if (sndfile_) sf_close(sndfile_);
+  if (sndfile_) {
+    sf_command(sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0);  // see close()
+    sf_close(sndfile_);
+  }
 }
 
 Status TrackFile::failure(const char* fallback) {
@@ -150,82 +152,108 @@ Status TrackFile::place(std::chrono::system_clock::time_point takeStart,
 
 namespace {
 
+static_assert(std::endian::native == std::endian::little,
+              "samples go to the file in the host's byte order");
+
 using Floats = float __attribute__((vector_size(16)));  // four at a time
 using Ints = std::int32_t __attribute__((vector_size(16)));
 
-// `to[i]` = `from[i]` scaled by `scale`, rounded down to a whole step (as
-// libsndfile's clipping conversion does), clipped to [low, high], NaN as 0.
-void scaleAndClip(float* to, const float* from, std::int64_t frames, float scale, float low,
-                  float high) {
-  const Floats s = {scale, scale, scale, scale};
-  const Floats lo = {low, low, low, low};
-  const Floats hi = {high, high, high, high};
-  const Floats zero = {0, 0, 0, 0};
-  const Floats one = {1, 1, 1, 1};
-  std::int64_t i = 0;
-  for (; i + 4 <= frames; i += 4) {
-    Floats x;
-    std::memcpy(&x, from + i, sizeof x);
-    x *= s;
-    x = x < lo ? lo : x;
-    x = x > hi ? hi : x;
-    x = x == x ? x : zero;
-    Floats whole = __builtin_convertvector(__builtin_convertvector(x, Ints), Floats);
-    x = whole > x ? whole - one : whole;  // truncation rounded toward zero; this floors
-    std::memcpy(to + i, &x, sizeof x);
+// Samples as whole steps of an integer file's full scale: rounded down (as
+// libsndfile's conversion does), clipped to [low, high], never wrapped; NaN
+// is silence.
+inline Ints steps(Floats x, Floats scale, Floats low, Floats high) {
+  x *= scale;
+  x = x < low ? low : x;
+  x = x > high ? high : x;
+  x = x == x ? x : Floats{};
+  const Ints whole = __builtin_convertvector(x, Ints);          // toward zero
+  return whole + (__builtin_convertvector(whole, Floats) > x);  // a true lane is -1
+}
+
+inline std::int32_t step(float x, float scale, float low, float high) {
+  return steps(Floats{x}, Floats{scale}, Floats{low}, Floats{high})[0];
+}
+
+// Four 24-bit samples in 12 bytes, each stored 4 bytes wide over the spare
+// byte of the one before: no shifting, and no load of what was just stored.
+inline void pack24(unsigned char* to, Ints v) {
+  for (int k = 0; k < 4; ++k) {
+    const std::int32_t sample = v[k];
+    std::memcpy(to + 3 * k, &sample, sizeof sample);
   }
-  for (; i < frames; ++i) {
-    float x = from[i] * scale;
-    x = x < low ? low : (x > high ? high : x);
-    to[i] = x == x ? std::floor(x) : 0.0f;
-  }
+}
+
+// Frame by frame, channel by channel, from frame `first` on, each sample
+// `width` bytes on from the last; `put` stores one, and may store a spare
+// byte past it that the next one overwrites.
+template <typename Put>
+void interleave(const PcmBuffer& buffer, std::int64_t first, int channels, int width,
+                unsigned char* to, Put put) {
+  to += first * channels * width;
+  for (std::int64_t i = first; i < buffer.frames(); ++i)
+    for (int c = 0; c < channels; ++c, to += width) put(to, buffer.channel(c)[i]);
 }
 
 }  // namespace
 
-// The samples as libsndfile takes them: interleaved, and for an integer file
-// as whole steps of its full scale, clipped there, never wrapped, NaN as
-// silence. libsndfile then only packs them (its own clipping costs twice its
-// conversion).
-const float* TrackFile::prepare(const PcmBuffer& buffer) {
+// Straight from the chunk's runs to the file's bytes in one pass: the
+// frames as the file holds them. A 24-bit sample is stored 4 bytes wide, so
+// the buffer has a spare byte.
+const unsigned char* TrackFile::encode(const PcmBuffer& buffer) {
   const std::int64_t frames = buffer.frames();
-  if (channels_ == 1 && scale_ == 0) return buffer.channel(0);
-  const float low = -scale_, high = scale_ - 1.0f;
-  samples_.resize(static_cast<std::size_t>(frames) * channels_);
-  if (channels_ == 1) {
-    scaleAndClip(samples_.data(), buffer.channel(0), frames, scale_, low, high);
-    return samples_.data();
-  }
-  for (int c = 0; c < channels_; ++c) {
-    const float* from = buffer.channel(c);
-    float* to = samples_.data() + c;
-    for (std::int64_t i = 0; i < frames; ++i) {
-      float x = from[i];
-      if (scale_ != 0) {
-        x *= scale_;
-        x = x < low ? low : (x > high ? high : x);
-        x = x == x ? std::floor(x) : 0.0f;
+  if (scale_ == 0 && channels_ == 1)
+    return reinterpret_cast<const unsigned char*>(buffer.channel(0));
+  bytes_.resize(static_cast<std::size_t>(frames * bytesPerFrame_) + 1);
+  unsigned char* to = bytes_.data();
+  const float scale = scale_, low = -scale_, high = scale_ - 1.0f;
+  const int width = bytesPerFrame_ / channels_;
+  std::int64_t done = 0;
+  if (scale_ != 0 && channels_ == 1) {  // a track file: four at a time
+    const Floats s = {scale, scale, scale, scale}, lo = {low, low, low, low},
+                 hi = {high, high, high, high};
+    for (const float* from = buffer.channel(0); done + 4 <= frames; done += 4, to += 4 * width) {
+      Floats x;
+      std::memcpy(&x, from + done, sizeof x);
+      const Ints v = steps(x, s, lo, hi);
+      if (width == 3) {
+        pack24(to, v);
+      } else {
+        const std::int16_t narrow[4] = {
+            static_cast<std::int16_t>(v[0]), static_cast<std::int16_t>(v[1]),
+            static_cast<std::int16_t>(v[2]), static_cast<std::int16_t>(v[3])};
+        std::memcpy(to, narrow, sizeof narrow);
       }
-      to[i * channels_] = x;
     }
   }
-  return samples_.data();
+  if (scale == 0) {
+    interleave(buffer, done, channels_, 4, bytes_.data(),
+               [](unsigned char* at, float x) { std::memcpy(at, &x, sizeof x); });
+  } else if (width == 3) {
+    interleave(buffer, done, channels_, 3, bytes_.data(), [=](unsigned char* at, float x) {
+      const std::int32_t v = step(x, scale, low, high);
+      std::memcpy(at, &v, sizeof v);
+    });
+  } else {
+    interleave(buffer, done, channels_, 2, bytes_.data(), [=](unsigned char* at, float x) {
+      const auto v = static_cast<std::int16_t>(step(x, scale, low, high));
+      std::memcpy(at, &v, sizeof v);
+    });
+  }
+  return bytes_.data();
 }
 
+// libsndfile writes the headers only: it counts the data from the file's
+// length, so the frames go to the drive directly, in one write.
 Status TrackFile::write(const PcmBuffer& buffer) {
   if (!broken_.ok()) return broken_;
-  const sf_count_t frames = buffer.frames();
-  error_ = Status();
-  // libsndfile hands its bytes over in pieces; they are gathered and go to
-  // the drive in one write.
-  staging_ = true;
-  sf_count_t converted = sf_writef_float(sndfile_, prepare(buffer), frames);
-  staging_ = false;
-  bool ok = flushStaged() && converted == frames;
-  if (!ok || !error_.ok()) {
-    Status failed = failure("the drive did not take all frames");
+  const std::int64_t frames = buffer.frames();
+  const std::size_t size = static_cast<std::size_t>(frames * bytesPerFrame_);
+  std::size_t done = 0;
+  Status wrote = file_->write(end(), encode(buffer), size, &done);
+  if (wrote.ok() && done != size) wrote = Status::error("the drive did not take all frames");
+  if (!wrote.ok()) {
     truncate(frames_);  // a write that failed half-way leaves no partial frame behind
-    return failed;
+    return wrote;
   }
   frames_ += frames;
   return Status();
@@ -233,13 +261,7 @@ Status TrackFile::write(const PcmBuffer& buffer) {
 
 void TrackFile::truncate(std::int64_t frames) {
   frames_ = std::min(frames_, frames);
-  if (Status cut = file_->truncate(end()); cut.ok()) {
-    sf_count_t count = frames_;
-    // Brings libsndfile's own count back too, so that the header it writes
-    // later describes what the file holds.
-    sf_command(sndfile_, SFC_FILE_TRUNCATE, &count, sizeof count);
-    sf_seek(sndfile_, frames_, SEEK_SET);
-  } else if (broken_.ok()) {
+  if (Status cut = file_->truncate(end()); !cut.ok() && broken_.ok()) {
     // Whatever is past the last whole frame stays: a later write would
     // follow it, and every sample after it would be shifted or repeated.
     broken_ = cut;
@@ -253,7 +275,9 @@ Status TrackFile::updateHeader() {
 }
 
 Status TrackFile::close(Durable how) {
-  error_ = Status();
+  // libsndfile completes the file with the count of frames it last put in
+  // the header, which it takes from the file's length.
+  error_ = updateHeader();
   int status = sf_close(sndfile_);
   sndfile_ = nullptr;
   Status closed = error_;
@@ -264,8 +288,6 @@ Status TrackFile::close(Durable how) {
   return closed.ok() ? released : closed;
 }
 
-// While bytes are gathered, the file is as long, and its position as far, as
-// if they had been written.
 sf_count_t TrackFile::fileLength(void* self) {
   auto* file = static_cast<TrackFile*>(self);
   std::int64_t bytes = 0;
@@ -273,12 +295,11 @@ sf_count_t TrackFile::fileLength(void* self) {
     file->error_ = known;
     return -1;
   }
-  return std::max<sf_count_t>(bytes, tell(self));
+  return bytes;
 }
 
 sf_count_t TrackFile::seek(sf_count_t offset, int whence, void* self) {
   auto* file = static_cast<TrackFile*>(self);
-  file->flushStaged();
   sf_count_t base = whence == SEEK_SET   ? 0
                     : whence == SEEK_CUR ? file->position_
                                          : fileLength(self);
@@ -300,34 +321,19 @@ sf_count_t TrackFile::read(void* into, sf_count_t count, void* self) {
 
 sf_count_t TrackFile::write(const void* from, sf_count_t count, void* self) {
   auto* file = static_cast<TrackFile*>(self);
-  if (file->staging_) {
-    const char* bytes = static_cast<const char*>(from);
-    file->staged_.insert(file->staged_.end(), bytes, bytes + count);
-    return count;
-  }
-  return file->writeAt(from, count);
-}
-
-sf_count_t TrackFile::writeAt(const void* from, sf_count_t count) {
   std::size_t done = 0;
-  if (Status wrote = file_->write(position_, from, static_cast<std::size_t>(count), &done);
+  if (Status wrote =
+          file->file_->write(file->position_, from, static_cast<std::size_t>(count), &done);
       !wrote.ok()) {
-    error_ = wrote;
+    file->error_ = wrote;
   }
-  position_ += static_cast<sf_count_t>(done);
+  file->position_ += static_cast<sf_count_t>(done);
   return static_cast<sf_count_t>(done);
 }
 
 sf_count_t TrackFile::tell(void* self) {
   auto* file = static_cast<TrackFile*>(self);
-  return file->position_ + static_cast<sf_count_t>(file->staged_.size());
-}
-
-bool TrackFile::flushStaged() {
-  sf_count_t size = static_cast<sf_count_t>(staged_.size());
-  bool ok = writeAt(staged_.data(), size) == size;
-  staged_.clear();
-  return ok;
+  return file->position_;
 }
 
 }  // namespace quilltap

@@ -19,9 +19,9 @@ namespace quilltap {
 /// 24-bit signed integers (clipped, never wrapped; NaN becomes silence) or
 /// 32-bit IEEE float.
 /// Written as RF64 that stays a plain RIFF WAV until it outgrows 4 GiB.
-/// libsndfile writes through virtual I/O into a WritableFile of the
-/// recorder's, so a failed write reports the system's own error and the file
-/// can be made durable. Used on its Sink's queue only.
+/// libsndfile writes the header through virtual I/O into a WritableFile of
+/// the recorder's, which takes the frames directly, so a failed write reports
+/// the system's own error and the file can be made durable. Used on its Sink's queue only.
 /// Every file carries a Broadcast WAV `bext` chunk named after its track, so
 /// that a DAW can place it on the day's timeline (place()).
 class TrackFile {
@@ -76,9 +76,7 @@ class TrackFile {
   static sf_count_t write(const void* from, sf_count_t count, void* self);
   static sf_count_t tell(void* self);
 
-  const float* prepare(const PcmBuffer& buffer);
-  sf_count_t writeAt(const void* from, sf_count_t count);
-  bool flushStaged();
+  const unsigned char* encode(const PcmBuffer& buffer);
 
   /// Where the last whole frame written ends.
   std::int64_t end() const { return dataOffset_ + frames_ * bytesPerFrame_; }
@@ -91,13 +89,11 @@ class TrackFile {
   int bytesPerFrame_;
   std::int64_t dataOffset_ = 0;
   bool historyLine_ = false;   // the `bext` chunk's coding history has a line of ours
-  std::int64_t position_ = 0;  // libsndfile's position in the file
+  std::int64_t position_ = 0;  // libsndfile's position in the file, within the header
   SNDFILE* sndfile_ = nullptr;
   Status error_;  // the drive's answer to the last failed call
   std::int64_t frames_ = 0;
-  std::vector<float> samples_;  // interleaved (and for integers scaled and clipped) frames
-  std::vector<char> staged_;    // the bytes of one write, gathered
-  bool staging_ = false;
+  std::vector<unsigned char> bytes_;  // one write's frames as the file holds them
   Status broken_;  // a roll-back failed; the file takes nothing more
 };
 

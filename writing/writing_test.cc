@@ -165,15 +165,17 @@ static ReadBack written(const std::vector<float>& samples, std::int64_t bits, st
   return readFloat(path);
 }
 
-TEST(TrackFile, IntegerSamplesLandWithinOneStepAndBeyondFullScaleAreClippedNotWrapped) {
-  std::vector<float> samples = {1.5f, -1.5f, 10.0f, -10.0f, 1.0001f, -1.0001f};
+TEST(TrackFile, IntegerSamplesLandWithinOneStepBeyondFullScaleClippedNotWrappedAndNaNSilent) {
+  std::vector<float> samples = {1.5f, -1.5f, 10.0f, -10.0f, 1.0001f, -1.0001f, std::nanf("")};
   for (int k = 0; k <= 2000; ++k) samples.push_back(-1.0f + float(k) / 1000.0f);
   for (std::int64_t bits : {16, 24}) {
     ReadBack back = written(samples, bits, 48000, {}, 0);
     ASSERT_EQ(back.samples.size(), samples.size());
     const float step = 1.0f / static_cast<float>(1 << (bits - 1));
     for (std::size_t k = 0; k < samples.size(); ++k)
-      ASSERT_NEAR(back.samples[k], std::clamp(samples[k], -1.0f, 1.0f - step), step) << bits;
+      ASSERT_NEAR(back.samples[k],
+                  std::isnan(samples[k]) ? 0 : std::clamp(samples[k], -1.0f, 1.0f - step), step)
+          << bits;
   }
 }
 
