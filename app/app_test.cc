@@ -26,6 +26,7 @@ TEST(CommandLine, EveryCommandLineFailureHasItsMessage) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, kUsage},
       {{"LIST"}, "unknown command LIST"},
+      {{"list", "--device", "x"}, ""},  // a listing takes no options and refuses none
       {{"record"}, "--out is required"},
       {{"record", "--out", "/tmp/x", "--bits", "20"}, "--bits must be 16, 24 or 32"},
       {{"record", "--bits", "8", "--colour", "red"}, "unknown option --colour"},
@@ -38,6 +39,7 @@ TEST(CommandLine, EveryCommandLineFailureHasItsMessage) {
       // A path events could not name as it is on disk is refused, not repaired.
       {{"record", "--out", "/tmp/x", "--fallback", "/tmp/b\xc3"},
        "--fallback is not a valid UTF-8 path: /tmp/b\uFFFD"},
+      {{"record", "--out", "/tmp/\xff"}, "--out is not a valid UTF-8 path: /tmp/\uFFFD"},
   };
   FakeAudioSystem audio;
   for (auto& [words, message] : cases)

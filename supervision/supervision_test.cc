@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "supervision/control_channel.h"
 #include "supervision/device_change.h"
 #include "supervision/progress.h"
@@ -34,6 +36,24 @@ TEST_F(ProgressTest, LostInputIsReportedAfterTheProgressAlsoForABufferThatFoundN
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0]["seconds"], 0.0);
   EXPECT_EQ(all[1]["message"], "Lost 100 ms of input: the system could not keep up.");
+}
+
+TEST_F(ProgressTest, PeaksAreEachTracksLargestSizeInTenthsOfADbAlwaysANumberAndFreshEachTick) {
+  ASSERT_EQ(start({"--out", scratch.path + "/t", "--track", "1", "--track", "2", "--track", "3",
+                   "--track", "2,4"}),
+            "");
+  takeEvents();
+  // 67 frames: the vector loop and the tail. Channel 1 full scale negative, 2 silent, 3 -inf
+  // (JSON has no infinity), 4 a NaN among 0.3; the stereo track takes its louder channel.
+  ASSERT_TRUE(audio.deliver(buffer(67, [&](std::size_t c, std::size_t i) {
+    const float pick[] = {i == 5 ? -1.0f : 0.25f, 0.0f, i == 66 ? -INFINITY : 0.5f,
+                          i == 3 ? NAN : 0.3f};
+    return pick[c];
+  })));
+  std::vector<Event> first = tick();
+  EXPECT_EQ(first.at(0)["seconds"], 67 / 48000.0);
+  EXPECT_EQ(first[0]["peaks"], (Event{0.0, -120.0, 770.6, -10.5}));
+  EXPECT_EQ(tick().at(0)["peaks"], (Event{-120.0, -120.0, -120.0, -120.0}));
 }
 
 TEST_F(ProgressTest, AStallIsAnOldestUnwrittenChunkOfMoreThanEightSecondsOnTheMonotonicClock) {

@@ -3,12 +3,11 @@ the counter in every file the take names; then the cases no row can stage. Print
 the recorder does -> result.   fault_matrix.py [--pipewire] [WORD...]: only the rows marked for
 PipeWire; only the faults that contain a WORD."""
 
-import math, os, random, re, shutil, signal, statistics, subprocess, sys, tempfile, time, unittest
+import os, random, re, shutil, signal, statistics, subprocess, sys, tempfile, time, unittest
 
 import rig
-from recording_checks import (CHANNELS, DEVICE, LAST_SECONDS, PRETTY, RATE, FreezeFs,
-                              RecordingCase, TmpfsDrive, frames, notable, start_mixer, stop_mixer,
-                              wait_until)
+from rig import (CHANNELS, DEVICE, LAST_SECONDS, PRETTY, RATE, FreezeFs, RecordingCase,
+                 TmpfsDrive, frames, notable, start_mixer, wait_until)
 
 FULL, TOO_LARGE = ("Writing to the drive failed \\(%s\\)" % w
                    for w in ("No space left on device", "File too large"))
@@ -36,8 +35,8 @@ def row(fault, behaviour, steps, events, tracks="1:Vox", bits=32, **options):
     more audio), "expect EVENT LO HI" (s after the last fault). events after "started": (name,
     pattern of message or reason); "name?" may be missing. options: drive (tmpfs SIZE, freeze,
     freeze-all), backup (dir, notdir, freeze), device (an own signal client), own_server, volume,
-    wrap, extra, mix, probe, levels, checked (tracks counted), exact (part 1 ends where the
-    overlap does), loose (last header may lag), jump, overrun, cadence, backlog, pw (PipeWire)."""
+    wrap, extra, mix, probe, checked (tracks counted), exact (part 1 ends where the overlap does),
+    loose (last header may lag), jump, overrun, cadence, backlog, pw (PipeWire)."""
     return dict(fault=fault, behaviour=behaviour, steps=steps, events=events, tracks=tracks,
                 bits=bits, **options)
 
@@ -55,12 +54,11 @@ ROWS = [
          "sleep 0.3", "alive", b"stop\n"], STOP, "1:Vox 2:Gtr 5,6:Keys",
         extra=["--mix", "Main mix", "--gains", "0.25,1,1,0,0.5,0.5,0,2"],
         mix=[(1, 0.25, 1.0), (2, 1.0, 0.0), (5, 0.5, 0.5), (6, 0.0, 2.0)]),
-    row("Control: stop", "stop", [b"stop\n", "expect stopped 0 2"], STOP, bits=24, pw=True),
     row("Control: garbage, invalid UTF-8, a 100 KiB line ending in stop, then stop in pieces "
         "with CRLF", "only the last stop counts",
         [b"hello\nSTOP\nstop now\n\xff\xfe\nstop\xff\n\xc3stop\n" + b" " * 102400 + b"stop\n",
          "sleep 0.3", "alive", b"st", "sleep 0.3", "alive", b"op\r\n", "expect stopped 0 2"], STOP,
-        bits=24),
+        bits=24, pw=True),
     row("Parent gone: stdin closed mid-line", "parent-exited", [b"sto", "sleep 0.3", "alive",
         "close", "expect stopped 0 2"], [("stopped", "parent-exited")], bits=24),
     *(row("Drive full (tmpfs), %d-bit" % b, "failover, parts join frame for frame", FILL,
@@ -118,10 +116,6 @@ ROWS = [
         ["sleep 0.5", "shrink", "expect stopped 0 5"],
         [("warning", "Could not resume recording: .*\\. Saved what was recorded\\."),
          ("stopped", "device-changed")], "1 18", 24, device=dict(DESK, shrink_to=4), checked=1),
-    row("Source sends +-inf and NaN; full scale; silence", "levels stay numbers in tenths of a dB, "
-        "a quarter second apart", ["sleep 2.2", b"stop\n"], STOP, "1 2 3 4,5 6 7 8 8,6", 24,
-        device=dict(name="Levels", pretty="Levels Multichannel", ports=8, full=[2], silent=[3],
-                    inf=[6], minus_inf=[7], nan=[8]), checked=1, levels=True),
     row("Non-blocking stdin, nothing to read", "recording goes on, \"stop\" works",
         ["sleep 2", "alive", b"stop\n"], STOP, bits=24, wrap="nonblock"),
 ]
@@ -134,12 +128,6 @@ def track_list(words):
 
 
 class Matrix(RecordingCase):
-    def assert_cadence(self, timed, least):
-        """At least `least` (time, ...) pairs, a quarter second apart."""
-        spacing = [b[0] - a[0] for a, b in zip(timed, timed[1:])]
-        self.assertTrue(len(timed) >= least and 0.2 <= statistics.median(spacing) <= 0.3
-                        and max(spacing) < 0.75, "progress %s s apart" % spacing)
-
     def run_row(self, r, attempt=0):
         rec = self.start(r)
         for step in r["steps"]:
@@ -156,7 +144,6 @@ class Matrix(RecordingCase):
                          else self.lost_at)
 
     def start(self, r):
-        """Sets up the row's server, device and drives and starts the recorder on them."""
         self.r, self.drives, self.where, self.marks, self.lost_at = r, {}, {}, {}, None
         base = self.server.scratch_dir()
         if r.get("own_server"):
@@ -222,9 +209,9 @@ class Matrix(RecordingCase):
                 self.addCleanup(os.close, fd)
                 self.where[f] = "/proc/self/fd/%d" % fd
             subprocess.run(["umount", "-l", os.path.dirname(self.out)], check=True)
-        elif word in ("unplug", "replug", "shrink"):
-            {"unplug": self.device.kill, "shrink": self.device.shrink,
-             "replug": lambda: self.stand_in.go(then=self.device.kill)}[word]()
+        elif word in ("unplug", "replug", "shrink"):  # shrink: the ports past shrink_to go
+            {"unplug": self.device.kill, "replug": lambda: self.stand_in.go(then=self.device.kill),
+             "shrink": lambda: self.device.proc.send_signal(signal.SIGUSR2)}[word]()
         elif word == "raced" and rec.of("stopped"):
             return "again"
         elif word == "overrun":  # a client that misses its cycles; JACK tells everyone
@@ -283,38 +270,18 @@ class Matrix(RecordingCase):
         stopped = self.assert_stopped(rec, r["events"][-1][1], self.files + self.part2,
                                       self.files if failover else [])
         self.assertGreaterEqual(stopped["seconds"], max(1 / RATE, rec.of("progress")[-1]["seconds"]))
-        for progress in rec.of("progress") if not r.get("mix") else []:
-            self.assertEqual(len(progress["peaks"]), len(self.tracks))
         if r.get("probe"):
             self.assertEqual(open(self.calls).read(), "process callback\n", "calls in the callback")
         if r.get("cadence"):  # the main queue and the capture go on while stat() hangs
             during = [(t, e["seconds"]) for e, t in zip(rec.events, rec.times) if e["event"] ==
                       "progress" and self.marks["freeze"] <= t <= rec.times[rec.events.index(failover)]]
-            self.assert_cadence(during, 25)
+            spacing = [b[0] - a[0] for a, b in zip(during, during[1:])]
+            self.assertTrue(len(during) >= 25 and 0.2 <= statistics.median(spacing) <= 0.3
+                            and max(spacing) < 0.75, "progress %s s apart" % spacing)
             self.assertGreater(during[-1][1] - during[0][1], 6.0, during)
-        if r.get("levels"):
-            self.check_levels(rec, stopped)
         if r.get("backlog"):
             self.assertGreater(stopped["seconds"], failover["seconds"] + r["backlog"])
         return stopped, failover
-
-    def check_levels(self, rec, stopped):
-        """Tracks: a counter, a +-1 square wave, silence, a counter pair, +inf, -inf, NaN, a pair."""
-        progress = [(t, e) for e, t in zip(rec.events, rec.times) if e["event"] == "progress"]
-        self.assert_cadence(progress, 8)
-        seconds = [e["seconds"] for _, e in progress] + [stopped["seconds"]]
-        self.assertEqual(seconds, sorted(seconds), "captured seconds went backwards")
-        self.assertEqual(len(set(map(frames, seconds))), len(set(seconds)))  # whole frames
-        self.assertAlmostEqual(seconds[-2] - seconds[0], progress[-1][0] - progress[0][0],
-                               delta=0.3, msg="the captured audio does not keep pace")
-        flowing = [e["peaks"] for _, e in progress if e["seconds"] > 0]
-        self.assertGreaterEqual(len(flowing), 6)
-        for peaks in flowing:
-            self.assertTrue(all(map(math.isfinite, peaks)), peaks)  # JSON has no inf or NaN
-            self.assertTrue(all(-120.0 <= p <= 0.0 for p in peaks[:4]), peaks)
-            self.assertEqual(peaks[1:3], [0.0, -120.0], "full scale, silence")
-            self.assertTrue(all(-120.0 < p <= -6.0 for p in peaks[0:4:3]), "counters: %s" % peaks)
-            self.assertTrue(all(abs(p * 10 - round(p * 10)) < 1e-9 for p in peaks), peaks)
 
     def check_files(self, rec, stopped, failover, lost):
         """Every file: the counter frame after frame, all files of a part from the same frame
@@ -407,8 +374,8 @@ class Matrix(RecordingCase):
         if kind is None:
             return base
         if kind.startswith("tmpfs"):
-            drive = TmpfsDrive(base, kind.split()[1]).mount()
-            self.addCleanup(drive.unmount)
+            drive = TmpfsDrive(base, kind.split()[1]).start()
+            self.addCleanup(drive.stop)
             return drive.path
         fs = self.drives[name] = FreezeFs(base + "/%s-backing" % name, base + "/" + name,
                                           kind == "freeze-all")
@@ -466,8 +433,6 @@ class Special(RecordingCase):
             self.assert_counter(wav.samples[0], 24, shut, self.lost(rec))
 
     def test_start_up_errors(self):
-        usage = ("usage: quilltap list | record --device <name> --out <dir> --track "
-                 "<ch[,ch]>:<name> ...")
         inputs = 'No audio input matching "%s". Is the mixer plugged in over USB? Inputs found: '
         with rig.JackServer(18) as own, rig.SignalClient(own, DEVICE, 18, PRETTY) as mixer, \
                 rig.SignalClient(own, "Idle", 0):
@@ -479,15 +444,10 @@ class Special(RecordingCase):
                 {"uid": "XR18", "name": PRETTY, "channels": 18}]}
             mixer.rename()
             for env, args, event in [
-                    (own.env, ["list"], listed), (own.env, ["list", "--device", "x"], listed),
-                    (none, ["list"], {"event": "devices", "devices": []}),
-                    (none, [], usage), (none, ["record", "--out", take], inputs % "XR18"),
+                    (own.env, ["list"], listed), (none, ["list"], dict(listed, devices=[])),
+                    (none, ["record", "--out", take], inputs % "XR18"),
                     (own.env, ["record", "--device", "Nope", "--out", take],
                      inputs % "Nope" + "system, " + PRETTY),
-                    (own.env, ["record", "--out", take, "--track", "19:X"],
-                     "Channel 19 does not exist on XR18 Multichannel (it has 18 inputs)"),
-                    (own.env, ["record", "--out", take + "\udcff", "--track", "1"],  # byte 0xff
-                     "--out is not a valid UTF-8 path: " + take + "\ufffd"),
                     (own.env, ["record", "--out", base + "/file/take"],
                      base + "/file/take: Not a directory")]:
                 with self.subTest(args=args):
@@ -583,16 +543,14 @@ class Special(RecordingCase):
 
 
 CUT = "files readable, all but about the last second"
-# (test, fault, what the recorder does) of the cases no row stages; last, a unit test's
+# (test, fault, what the recorder does) of the cases no row stages
 SPECIALS = [
     ("test_closed_descriptors", "Started with fd 0, 1 or 2 closed; parent gone: stdout closed",
      "/dev/null there, no SIGPIPE death, take kept, JACK's metadata store intact"),
-    ("test_start_up_errors", "Command line, device, folder errors (one not UTF-8)",
+    ("test_start_up_errors", "No server, no such device, a file in the folder's place",
      "one error, nothing created"),
     ("test_crash", "SIGKILL at random moments", CUT),
-    ("test_power_cut", "Power cut, ext4 and exFAT (exfat-fuse)", CUT),
-    ("DeviceChangeTest.AGoneOrChangedDeviceEndsTheRecordingWithAWarningThatSaysWhy",
-     "Sample rate changed (fake audio layer)", "warning, device-changed")]
+    ("test_power_cut", "Power cut, ext4 and exFAT (exfat-fuse)", CUT)]
 for number, r in enumerate(ROWS):
     setattr(Matrix, "test_row%02d" % number, lambda self, r=r: self.run_row(r))
 shared = None
@@ -605,14 +563,15 @@ def setUpModule():
 
 
 def tearDownModule():
-    stop_mixer(shared, mixer)
+    mixer.stop()
+    shared.stop()
 
 
 def main():
     pipewire = "--pipewire" in sys.argv
     words = [w.lower() for w in sys.argv[1:] if w != "--pipewire"]
     table = [t for t in [("test_row%02d" % n, r["fault"], r["behaviour"]) for n, r in enumerate(
-        ROWS) if r.get("pw") or not pipewire] + ([] if pipewire else SPECIALS[:-1])
+        ROWS) if r.get("pw") or not pipewire] + ([] if pipewire else SPECIALS)
         if not words or any(w in t[1].lower() for w in words)]
     result = unittest.TextTestRunner(sys.stdout, verbosity=2).run(unittest.TestSuite(
         (Matrix if t[0].startswith("test_row") else Special)(t[0]) for t in table))
@@ -620,17 +579,11 @@ def main():
     outcome = {name(t): "skipped" for t, _ in result.skipped}
     outcome.update((name(t), "FAILED") for t, _ in result.failures + result.errors)
     rows = [("Fault", "Recorder", "Result")] + [(f, b, outcome.get(t, "passed")) for t, f, b in table]
-    unit = os.environ.get("QUILLTAP_UNIT_TESTS")
-    if unit and not pipewire and not words:
-        done = subprocess.run([unit, "--gtest_filter=" + SPECIALS[-1][0]], capture_output=True,
-                              text=True)
-        rows.append(SPECIALS[-1][1:] + (("FAILED", "passed")["[  PASSED  ] 1 test" in done.stdout],))
     widths = [max(len(r[k]) for r in rows) for k in range(3)]
     print("\nFault matrix")
     for r in rows[:1] + [tuple("-" * w for w in widths)] + rows[1:]:
         print("| " + " | ".join(v.ljust(w) for w, v in zip(widths, r)) + " |")
-    return int(not result.wasSuccessful() or result.testsRun != len(table)
-               or "FAILED" in (r[2] for r in rows))
+    return int(not result.wasSuccessful() or result.testsRun != len(table))
 
 
 if __name__ == "__main__":

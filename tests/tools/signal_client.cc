@@ -1,12 +1,12 @@
 // signal_client: a JACK client standing in for a USB mixer in the process tests.
 //
-//   signal_client --name NAME [--ports N] [--pretty TEXT] [--silent|--full|--inf|--minus-inf|--nan
-//                 LIST] [--shrink-to N] [--armed]
+//   signal_client --name NAME [--ports N] [--pretty TEXT] [--silent|--full LIST] [--shrink-to N]
+//                 [--armed]
 //
 // Ports out_1..out_N carry a counter, sample = k / 2^23 with k = (F + 4099 * c) mod 2^22, F the
 // JACK frame time and c the 0-based channel: exact in float32 and in 24-bit files, so a recording
 // shows every lost, repeated or swapped frame, and it runs on across restarts of this client.
-// Listed channels carry zeros, a +-1 square wave, +inf, -inf or NaN instead.
+// Listed channels carry zeros or a +-1 square wave instead.
 // SIGUSR2 with --shrink-to unregisters every port after the first N (a device that changed).
 // --armed loads libjack, says "armed" and opens the client only on a line on stdin, retrying
 // until the name is free: a device that comes back within a few cycles.
@@ -17,10 +17,8 @@
 #include <jack/uuid.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -81,8 +79,6 @@ int main(int argc, char** argv) {
   const char *name = nullptr, *pretty = nullptr;
   size_t ports = 0, shrinkTo = SIZE_MAX;
   bool armed = false;
-  const char* const kLists[] = {"--silent", "--full", "--inf", "--minus-inf", "--nan"};
-  const float kValues[] = {0.0f, kSquare, Limits::infinity(), -Limits::infinity(), NAN};
   std::map<size_t, float> chosen;  // channel -> constant
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -94,10 +90,9 @@ int main(int argc, char** argv) {
       (word == "--name" ? name : pretty) = argv[++i];
     } else if (word == "--ports" || word == "--shrink-to") {
       (word == "--ports" ? ports : shrinkTo) = std::strtoul(argv[++i], nullptr, 10);
-    } else if (auto* f = std::find(std::begin(kLists), std::end(kLists), word);
-               f != std::end(kLists)) {
+    } else if (word == "--silent" || word == "--full") {
       for (char *p = argv[++i], *end; *p; p = end + (*end == ',')) {
-        chosen[std::strtoul(p, &end, 10)] = kValues[f - kLists];
+        chosen[std::strtoul(p, &end, 10)] = word == "--full" ? kSquare : 0.0f;
         if (end == p) return 1;
       }
     } else {

@@ -3,7 +3,7 @@ quilltap's own stdout. QUILLTAP_WEB_SCREENSHOT=path keeps the page mid-recording
 
 import base64, json, os, signal, subprocess, time, urllib.parse, urllib.request, websocket
 
-from test_web import TRACKS, EventStream, TakeChecks, checks
+from test_web import TRACKS, EventStream, TakeChecks, rig
 
 
 class Page(TakeChecks):
@@ -15,7 +15,7 @@ class Page(TakeChecks):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: chromium.kill() or chromium.wait())
         port = os.path.join(profile, "DevToolsActivePort")
-        self.assertTrue(checks.wait_until(lambda: os.path.exists(port) and open(port).read(), 30), "no DevTools")
+        self.assertTrue(rig.wait_until(lambda: os.path.exists(port) and open(port).read(), 30), "no DevTools")
         with urllib.request.urlopen("http://127.0.0.1:%s/json/list" % open(port).read().split()[0]) as f:
             page = next(t for t in json.load(f) if t["type"] == "page")
         self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], suppress_origin=True)
@@ -30,7 +30,7 @@ class Page(TakeChecks):
     def js(self, expression, wait=False):
         """The expression's value in the page; with `wait`, once it is true (within 30 s)."""
         value = lambda: self.call("Runtime.evaluate", expression=expression, returnByValue=True)["result"].get("value")
-        self.assertTrue(not wait or checks.wait_until(value, 30, 0.1), "never true: " + expression)
+        self.assertTrue(not wait or rig.wait_until(value, 30, 0.1), "never true: " + expression)
         return value()
 
     def act(self, selector, text=None):

@@ -3,7 +3,7 @@
 import glob, http.client, json, os, re, signal, subprocess, sys, time, urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-import recording_checks as checks, rig  # noqa: E402
+import rig  # noqa: E402
 
 TRACKS = [{"channels": [1], "name": "Kick"}, {"channels": [3, 4], "name": "Keys"}]
 # quilltap as the recorder (exec keeps its pid), its stdout copied to <pid>.events.
@@ -52,12 +52,13 @@ class EventStream:
         return json.loads(self.response.readline().decode()[len("data: "):])
 
 
-class TakeChecks(checks.RecordingCase):
+class TakeChecks(rig.RecordingCase):
     """The simulated XR18 and one quilltap-web for a class of tests."""
     @classmethod
     def setUpClass(cls):
-        cls.server, device = checks.start_mixer()
-        cls.addClassCleanup(checks.stop_mixer, cls.server, device)
+        cls.server, device = rig.start_mixer()
+        cls.addClassCleanup(cls.server.stop)
+        cls.addClassCleanup(device.stop)
         cls.web = Web(cls.server, cls.addClassCleanup)
 
     def assert_whole(self, said):
@@ -65,7 +66,7 @@ class TakeChecks(checks.RecordingCase):
         stopped, lost = json.loads(said[-1]), self.server.xruns() > self.xruns_before or "Lost " in "".join(said)
         self.assertEqual((stopped["event"], stopped["reason"]), ("stopped", "stop"))
         for wav in map(rig.read_wav, stopped["files"]):  # strict: a cut file fails here
-            self.assertEqual((wav.frames, wav.bits), (checks.frames(stopped["seconds"]), 24))
+            self.assertEqual((wav.frames, wav.bits), (rig.frames(stopped["seconds"]), 24))
             for samples in wav.samples:
                 self.assert_counter(samples, 24, wav.path, lost)
         return stopped
@@ -119,11 +120,11 @@ class WebCase(TakeChecks):
         self.assertEqual(self.web.request("GET", "/api/takes", token=False, headers={"Cookie": cookie})[0], 200)
 
     def test_a_full_drive_moves_the_take_to_the_same_folder_name_in_the_backup(self):
-        drive = self.enterContext(checks.TmpfsDrive(self.server.scratch_dir(), "1m"))
+        drive = self.enterContext(rig.TmpfsDrive(self.server.scratch_dir(), "1m"))
         fallback = self.server.scratch_dir()
         web = Web(self.server, self.addCleanup, "--fallback", fallback, takes=drive.path)
         status, reply, _ = web.request("POST", "/api/record", {"tracks": TRACKS})
-        self.assertTrue(status == 200 and checks.wait_until(lambda: '"failover"' in str(web.quilltap_lines()), 30))
+        self.assertTrue(status == 200 and rig.wait_until(lambda: '"failover"' in str(web.quilltap_lines()), 30))
         self.assertEqual(web.request("POST", "/api/stop", {})[0], 200)
         failover = next(e for e in map(json.loads, web.quilltap_lines()[0]) if e["event"] == "failover")
         self.assertEqual(failover["to"], os.path.join(fallback, reply["folder"]))
