@@ -152,6 +152,7 @@ class JackEngine : public AudioEngine {
     tapStopping_.store(false);
     tapThread_ =
         std::thread([this, bufferSize, block = std::move(block)] { runTap(bufferSize, block); });
+    pthread_setname_np(tapThread_.native_handle(), "quilltap tap");
   }
 
   void removeTap() override {

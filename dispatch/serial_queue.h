@@ -18,13 +18,13 @@ namespace quilltap {
 /// work can hang must be kept alive until the process exits instead.
 class SerialQueue {
  public:
-  explicit SerialQueue(std::string label);
+  /// `label` names the thread (its first 15 bytes).
+  explicit SerialQueue(const std::string& label);
   ~SerialQueue();
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
 
   void async(std::function<void()> work);
-  const std::string& label() const { return label_; }
 
  private:
   // Shared with the thread, so that a queue destroyed by its own work (the
@@ -37,7 +37,6 @@ class SerialQueue {
   };
   static void run(State& state);
 
-  const std::string label_;
   std::shared_ptr<State> state_;
   std::thread thread_;
 };

@@ -61,7 +61,7 @@ class Progress::VolumeWatch {
   const std::string path_;
   bool deviceKnown_ = false;
   dev_t device_ = 0;
-  SerialQueue queue_{"quilltap.volume"};
+  SerialQueue queue_{"quilltap volume"};
   std::shared_ptr<Check> outstanding_;  // a new check starts only once it answered
   bool lastGone_ = false;
 };

@@ -1,7 +1,6 @@
 #include "writing/sink.h"
 
 #include <cstdio>
-#include <functional>
 
 #include "common/text.h"
 
@@ -39,10 +38,8 @@ Sink::Sink(std::string dir, std::vector<std::string> paths,
     : dir_(std::move(dir)),
       paths_(std::move(paths)),
       files_(std::move(files)),
-      queue_(std::make_unique<SerialQueue>(
-          "quilltap.writer." +
-          std::to_string(static_cast<std::int64_t>(std::hash<std::string>{}(dir_))))),
-      syncQueue_(std::make_unique<SerialQueue>(queue_->label() + ".sync")) {}
+      queue_(std::make_unique<SerialQueue>("quilltap writer")),
+      syncQueue_(std::make_unique<SerialQueue>("quilltap sync")) {}
 
 Status Sink::create(FileSystem& drive, const Options& options, const std::string& dir,
                     const std::string& suffix, SinkRef* created) {
