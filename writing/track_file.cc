@@ -109,10 +109,7 @@ Status TrackFile::create(FileSystem& drive, const std::string& path, const std::
 }
 
 TrackFile::~TrackFile() {
-  if (sndfile_) {
-    sf_command(sndfile_, SFC_UPDATE_HEADER_NOW, nullptr, 0);  // see close()
-    sf_close(sndfile_);
-  }
+  if (sndfile_) static_cast<void>(close(Durable::later));
 }
 
 Status TrackFile::failure(const char* fallback) {

@@ -30,7 +30,7 @@ class TrackFile {
   static Status create(FileSystem& drive, const std::string& path, const std::string& name,
                        double sampleRate, int channels, std::int64_t bitDepth,
                        std::unique_ptr<TrackFile>* created);
-  /// Completes the header and closes the file; errors are ignored here.
+  /// Closes the file as close() does, without a sync; errors are ignored here.
   ~TrackFile();
   TrackFile(const TrackFile&) = delete;
   TrackFile& operator=(const TrackFile&) = delete;
