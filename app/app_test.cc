@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include "app/command_line.h"
 #include "app/startup.h"
 #include "tests/unit/recording_fixture.h"
@@ -44,15 +42,6 @@ TEST(CommandLine, EveryCommandLineFailureHasItsMessage) {
   FakeAudioSystem audio;
   for (auto& [words, message] : cases)
     EXPECT_EQ(runCommandLine(words, audio, EventStream(-1)).message(), message);
-}
-
-TEST(CommandLine, GainsPiecesThatAreNotNumbersAreDropped) {
-  EXPECT_EQ(parseGains("1,0.5,,abc,2"), (std::vector<float>{1.0f, 0.5f, 2.0f}));
-  EXPECT_EQ(parseGains(" 1,2 ,3"), (std::vector<float>{3.0f}));
-  EXPECT_EQ(parseGains("0x1p-1,-1e1,+.5"), (std::vector<float>{0.5f, -10.0f, 0.5f}));
-  std::vector<float> special = parseGains("inf,nan");
-  ASSERT_EQ(special.size(), 2u);
-  EXPECT_TRUE(std::isinf(special[0]) && std::isnan(special[1]));
 }
 
 using StartupTest = RecordingTest;

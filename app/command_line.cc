@@ -24,14 +24,6 @@ void listDevices(AudioSystem& audio, const EventStream& events) {
 
 std::int64_t parseBits(std::string_view value) { return parseInteger(value).value_or(24); }
 
-std::vector<float> parseGains(std::string_view value) {
-  std::vector<float> gains;
-  for (std::string_view piece : splitNonEmpty(value, ',')) {
-    if (std::optional<float> gain = parseFloat(piece)) gains.push_back(*gain);
-  }
-  return gains;
-}
-
 std::optional<Track> parseTrack(std::string_view value) {
   std::size_t start = value.find_first_not_of(':');
   if (start == std::string_view::npos) return std::nullopt;

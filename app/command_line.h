@@ -27,9 +27,6 @@ Status parseRecordOptions(const std::vector<std::string>& args, Options* options
 /// A `--track` value, or nothing when it is not 1 or 2 channel numbers.
 std::optional<Track> parseTrack(std::string_view value);
 
-/// A `--gains` value: the numbers between the commas, others left out.
-std::vector<float> parseGains(std::string_view value);
-
 /// A `--bits` value; anything but a decimal integer reads as 24.
 std::int64_t parseBits(std::string_view value);
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "common/text.h"
 
 namespace quilltap {
@@ -17,6 +19,15 @@ TEST(Text, InvalidUtf8BecomesReplacementCharactersAndCaseAndBlanksGoBeyondAscii)
   EXPECT_EQ(lowercase("ÉTÉ ΣΟΦΙΑ XR18"), "été σοφια xr18");
   EXPECT_EQ(trimSpaces("\t\u00a0 stop \u3000"), "stop");
   EXPECT_EQ(trimSpaces("stop\r"), "stop\r");  // a line end is no blank
+}
+
+TEST(Text, GainsPiecesThatAreNotNumbersAreDropped) {
+  EXPECT_EQ(parseGains("1,0.5,,abc,2"), (std::vector<float>{1.0f, 0.5f, 2.0f}));
+  EXPECT_EQ(parseGains(" 1,2 ,3"), (std::vector<float>{3.0f}));
+  EXPECT_EQ(parseGains("0x1p-1,-1e1,+.5"), (std::vector<float>{0.5f, -10.0f, 0.5f}));
+  std::vector<float> special = parseGains("inf,nan");
+  ASSERT_EQ(special.size(), 2u);
+  EXPECT_TRUE(std::isinf(special[0]) && std::isnan(special[1]));
 }
 
 }  // namespace quilltap

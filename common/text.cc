@@ -198,6 +198,14 @@ std::optional<float> parseFloat(std::string_view text) {
   return value;
 }
 
+std::vector<float> parseGains(std::string_view text) {
+  std::vector<float> gains;
+  for (std::string_view piece : splitNonEmpty(text, ',')) {
+    if (std::optional<float> gain = parseFloat(piece)) gains.push_back(*gain);
+  }
+  return gains;
+}
+
 std::vector<std::string_view> splitNonEmpty(std::string_view text, char separator) {
   std::vector<std::string_view> pieces;
   std::size_t start = 0;

@@ -39,4 +39,8 @@ std::optional<float> parseFloat(std::string_view text);
 /// The pieces of `text` between the commas, empty pieces left out.
 std::vector<std::string_view> splitNonEmpty(std::string_view text, char separator);
 
+/// A list of gains (`--gains`, the "gains" line): the numbers between the
+/// commas, others left out.
+std::vector<float> parseGains(std::string_view text);
+
 }  // namespace quilltap

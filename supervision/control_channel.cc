@@ -44,9 +44,7 @@ ControlCommand parseControlLine(std::string_view line) {
     command.kind = ControlCommand::stop;
   } else if (trimmed.starts_with("gains ")) {
     command.kind = ControlCommand::gains;
-    for (std::string_view piece : splitNonEmpty(std::string_view(trimmed).substr(6), ',')) {
-      if (std::optional<float> value = parseFloat(piece)) command.values.push_back(*value);
-    }
+    command.values = parseGains(std::string_view(trimmed).substr(6));
   }
   return command;
 }
