@@ -112,8 +112,8 @@ Status Recorder::start(int controlFd) {
     take_.peaks.assign(options_.tracks.size(), 0.0f);
   }
   take_.firstSink = sink;
-  progress_ =
-      std::make_unique<Progress>(options_, take_, capture_, failover_, finish_, events_, clock_);
+  progress_ = std::make_unique<Progress>(options_, take_, capture_, writer_, failover_, finish_,
+                                         events_, clock_);
 
   capture_.engine().onConfigurationChange([this, device = device_] {
     handleConfigurationChange(device, options_, audio_, capture_, finish_, events_);

@@ -15,6 +15,9 @@ namespace quilltap {
 namespace {
 
 constexpr auto kStallAge = std::chrono::milliseconds(8000);
+// A chunk this old waits for a group that capture stopped completing (a
+// frozen server, a device change): it is written as it is.
+constexpr auto kHoldAge = std::chrono::milliseconds(500);
 constexpr auto kVolumeCheckWait = std::chrono::milliseconds(100);
 
 }  // namespace
@@ -84,11 +87,13 @@ std::string driveName(const std::string& volumePath) {
   return path.substr(slash + 1);
 }
 
-Progress::Progress(const Options& options, Take& take, Capture& capture, Failover& failover,
-                   Finish& finish, const EventStream& events, const Clock& clock)
+Progress::Progress(const Options& options, Take& take, Capture& capture, Writer& writer,
+                   Failover& failover, Finish& finish, const EventStream& events,
+                   const Clock& clock)
     : options_(options),
       take_(take),
       capture_(capture),
+      writer_(writer),
       failover_(failover),
       finish_(finish),
       events_(events),
@@ -105,7 +110,8 @@ void Progress::tick() {
   if (finish_.stopping()) return;
   std::vector<double> levels;
   double seconds;
-  bool stalled;
+  bool stalled, held;
+  SinkRef sink;
   std::int64_t backlog = 0;
   bool failedOver;
   {
@@ -115,11 +121,16 @@ void Progress::tick() {
       peak = 0.0f;
     }
     seconds = static_cast<double>(take_.capturedFrames) / options_.sampleRate;
-    stalled = !take_.pending.empty() && clock_.now() - take_.pending.front()->captured > kStallAge;
+    const auto now = clock_.now();
+    const auto age = now - (take_.pending.empty() ? now : take_.pending.front()->captured);
+    stalled = age > kStallAge;
+    held = age > kHoldAge;
+    sink = take_.current;
     for (const ChunkRef& chunk : take_.pending) backlog += chunk->frames;
     failedOver = take_.failedOver;
   }
   events_.emit({{"event", "progress"}, {"seconds", seconds}, {"peaks", levels}});
+  if (held && sink) writer_.queueDrain(sink, Writer::Drain::all);
 
   // Only frames measured lost count: JACK reports other clients' overruns to
   // every client, and those cost this recording nothing.

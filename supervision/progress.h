@@ -12,6 +12,7 @@
 #include "writing/failover.h"
 #include "writing/finish.h"
 #include "writing/take.h"
+#include "writing/writer.h"
 
 namespace quilltap {
 
@@ -24,13 +25,14 @@ std::string driveName(const std::string& volumePath);
 
 /// The progress timer's tick, every 0.25 s on the main queue: reports
 /// "progress", warns about input the system dropped, and runs the
-/// drive-gone, stall and backlog watchdogs.
+/// drive-gone, stall and backlog watchdogs. Chunks the writer holds for a
+/// whole group it has written once capture pauses.
 class Progress {
  public:
   /// Remembers which filesystem `volumePath` is on now, so that a drive
   /// unmounted under a mount-point folder that stays behind is noticed.
-  Progress(const Options& options, Take& take, Capture& capture, Failover& failover, Finish& finish,
-           const EventStream& events, const Clock& clock);
+  Progress(const Options& options, Take& take, Capture& capture, Writer& writer, Failover& failover,
+           Finish& finish, const EventStream& events, const Clock& clock);
   ~Progress();
 
   void tick() EXCLUDES(take_.lock);
@@ -41,6 +43,7 @@ class Progress {
   const Options& options_;
   Take& take_;
   Capture& capture_;
+  Writer& writer_;
   Failover& failover_;
   Finish& finish_;
   const EventStream& events_;

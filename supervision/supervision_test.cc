@@ -60,6 +60,14 @@ TEST_F(ProgressTest, AStallIsAnOldestUnwrittenChunkOfMoreThanEightSecondsOnTheMo
   drive.limitedDir = scratch.path + "/t";
   ASSERT_EQ(start({"--out", scratch.path + "/t", "--fallback", scratch.path + "/b"}), "");
   takeEvents();
+  // Less than a group waits for more; when capture pauses, it is written all the same.
+  ASSERT_TRUE(audio.deliver(buffer(4096, [](std::size_t, std::size_t) { return 0.1f; })));
+  clock.advance(600ms);
+  tick();
+  auto written = [&] { return MutexLock(take().lock), take().writtenFrames; };
+  for (int k = 0; k < 5000 && written() == 0; ++k) std::this_thread::sleep_for(1ms);
+  clock.advance(8000ms);
+  EXPECT_EQ(tick().size(), 1u);
   drive.stalled = true;
   ASSERT_TRUE(audio.deliver(buffer(4096, [](std::size_t, std::size_t) { return 0.1f; })));
   clock.advance(7900ms);

@@ -193,60 +193,67 @@ void interleave(const PcmBuffer& buffer, std::int64_t first, int channels, int w
 
 }  // namespace
 
-// Straight from the chunk's runs to the file's bytes in one pass: the
-// frames as the file holds them. A 24-bit sample is stored 4 bytes wide, so
-// the buffer has a spare byte.
-const unsigned char* TrackFile::encode(const PcmBuffer& buffer) {
+// Straight from a chunk's runs to the file's bytes at `to`, in one pass:
+// the frames as the file holds them. A 24-bit sample is stored 4 bytes wide,
+// over the first byte of the next, so the buffer has a spare byte at its end.
+unsigned char* TrackFile::encode(const PcmBuffer& buffer, unsigned char* to) const {
   const std::int64_t frames = buffer.frames();
-  if (scale_ == 0 && channels_ == 1)
-    return reinterpret_cast<const unsigned char*>(buffer.channel(0));
-  bytes_.resize(static_cast<std::size_t>(frames * bytesPerFrame_) + 1);
-  unsigned char* to = bytes_.data();
   const float scale = scale_, low = -scale_, high = scale_ - 1.0f;
   const int width = bytesPerFrame_ / channels_;
   std::int64_t done = 0;
   if (scale_ != 0 && channels_ == 1) {  // a track file: four at a time
     const Floats s = {scale, scale, scale, scale}, lo = {low, low, low, low},
                  hi = {high, high, high, high};
-    for (const float* from = buffer.channel(0); done + 4 <= frames; done += 4, to += 4 * width) {
+    for (const float* from = buffer.channel(0); done + 4 <= frames; done += 4) {
       Floats x;
       std::memcpy(&x, from + done, sizeof x);
       const Ints v = steps(x, s, lo, hi);
       if (width == 3) {
-        pack24(to, v);
+        pack24(to + 3 * done, v);
       } else {
         const std::int16_t narrow[4] = {
             static_cast<std::int16_t>(v[0]), static_cast<std::int16_t>(v[1]),
             static_cast<std::int16_t>(v[2]), static_cast<std::int16_t>(v[3])};
-        std::memcpy(to, narrow, sizeof narrow);
+        std::memcpy(to + 2 * done, narrow, sizeof narrow);
       }
     }
   }
   if (scale == 0) {
-    interleave(buffer, done, channels_, 4, bytes_.data(),
+    interleave(buffer, done, channels_, 4, to,
                [](unsigned char* at, float x) { std::memcpy(at, &x, sizeof x); });
   } else if (width == 3) {
-    interleave(buffer, done, channels_, 3, bytes_.data(), [=](unsigned char* at, float x) {
+    interleave(buffer, done, channels_, 3, to, [=](unsigned char* at, float x) {
       const std::int32_t v = step(x, scale, low, high);
       std::memcpy(at, &v, sizeof v);
     });
   } else {
-    interleave(buffer, done, channels_, 2, bytes_.data(), [=](unsigned char* at, float x) {
+    interleave(buffer, done, channels_, 2, to, [=](unsigned char* at, float x) {
       const auto v = static_cast<std::int16_t>(step(x, scale, low, high));
       std::memcpy(at, &v, sizeof v);
     });
   }
-  return bytes_.data();
+  return to + frames * bytesPerFrame_;
 }
 
 // libsndfile writes the headers only: it counts the data from the file's
-// length, so the frames go to the drive directly, in one write.
-Status TrackFile::write(const PcmBuffer& buffer) {
+// length, so the frames go to the drive directly, in one write. A float mono
+// file takes a lone chunk's run as it is.
+Status TrackFile::write(std::span<const PcmBuffer* const> buffers) {
   if (!broken_.ok()) return broken_;
-  const std::int64_t frames = buffer.frames();
+  std::int64_t frames = 0;
+  for (const PcmBuffer* buffer : buffers) frames += buffer->frames();
   const std::size_t size = static_cast<std::size_t>(frames * bytesPerFrame_);
+  const void* bytes = buffers.size() == 1 && scale_ == 0 && channels_ == 1
+                          ? static_cast<const void*>(buffers[0]->channel(0))
+                          : nullptr;
+  if (!bytes) {
+    if (bytes_.size() <= size) bytes_.resize(size + 1);  // grown only: no zeroing each time
+    unsigned char* to = bytes_.data();
+    for (const PcmBuffer* buffer : buffers) to = encode(*buffer, to);
+    bytes = bytes_.data();
+  }
   std::size_t done = 0;
-  Status wrote = file_->write(end(), encode(buffer), size, &done);
+  Status wrote = file_->write(end(), bytes, size, &done);
   if (wrote.ok() && done != size) wrote = Status::error("the drive did not take all frames");
   if (!wrote.ok()) {
     truncate(frames_);  // a write that failed half-way leaves no partial frame behind

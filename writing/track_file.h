@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,8 +43,12 @@ class TrackFile {
   /// frames after the take's.
   Status place(std::chrono::system_clock::time_point takeStart, std::int64_t framesBefore);
 
-  /// Appends every frame of `buffer` (one run per channel).
-  Status write(const PcmBuffer& buffer);
+  /// Appends every frame of `buffers`, one after the other, in one write.
+  Status write(std::span<const PcmBuffer* const> buffers);
+  Status write(const PcmBuffer& buffer) {
+    const PcmBuffer* one[] = {&buffer};
+    return write(one);
+  }
 
   /// Cuts the file back to its first `frames` frames (at most those written).
   /// A cut that fails leaves the file failed for good: no later write goes in.
@@ -76,7 +81,7 @@ class TrackFile {
   static sf_count_t write(const void* from, sf_count_t count, void* self);
   static sf_count_t tell(void* self);
 
-  const unsigned char* encode(const PcmBuffer& buffer);
+  unsigned char* encode(const PcmBuffer& buffer, unsigned char* to) const;
 
   /// Where the last whole frame written ends.
   std::int64_t end() const { return dataOffset_ + frames_ * bytesPerFrame_; }

@@ -1,5 +1,6 @@
 #include "writing/writer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -9,19 +10,21 @@
 namespace quilltap {
 namespace {
 
-// A chunk goes into every file of the Sink or into none: when one file
-// refuses it, the files before it give it back, so that all files of a Sink
-// hold the same audio and a retry or a failover's replay writes it once.
-Status writeChunk(Sink& sink, const Chunk& chunk) {
+// A group of chunks goes into every file of the Sink or into none: when one
+// file refuses it, the files before it give it back, so that all files of a
+// Sink hold the same audio and a retry or a failover's replay writes it once.
+Status writeGroup(Sink& sink, const std::vector<ChunkRef>& group, std::int64_t frames) {
   auto& files = sink.files();
+  std::vector<const PcmBuffer*> runs(group.size());
   for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t k = 0; k < group.size(); ++k) runs[k] = &group[k]->buffers[i];
     // A file is placed on the day's timeline by the first chunk it takes.
-    Status written =
-        files[i]->framesWritten() > 0 ? Status() : files[i]->place(chunk.takeStart, chunk.position);
-    if (written.ok()) written = files[i]->write(chunk.buffers[i]);
+    Status written = files[i]->framesWritten() > 0
+                         ? Status()
+                         : files[i]->place(group[0]->takeStart, group[0]->position);
+    if (written.ok()) written = files[i]->write(runs);
     if (!written.ok()) {
-      for (std::size_t j = 0; j < i; ++j)
-        files[j]->truncate(files[j]->framesWritten() - chunk.frames);
+      for (std::size_t j = 0; j < i; ++j) files[j]->truncate(files[j]->framesWritten() - frames);
       return written;
     }
   }
@@ -75,38 +78,45 @@ void Writer::fail(const std::string& description, const SinkRef& sink) {
   onFailure_("Writing to the drive failed (" + description + ")", sink);
 }
 
-bool Writer::drain(const SinkRef& sink) {
+bool Writer::drain(const SinkRef& sink, Drain how) {
   const std::int64_t second = static_cast<std::int64_t>(options_.sampleRate);
+  std::vector<ChunkRef> group;
   MutexLock hold(take_.lock);
   while (take_.current == sink && !take_.pending.empty()) {
-    ChunkRef chunk = take_.pending.front();
+    std::int64_t frames = 0;
+    for (auto next = take_.pending.begin(); !wholeGroup(frames) && next != take_.pending.end();
+         ++next) {
+      group.push_back(*next);
+      frames += (*next)->frames;
+    }
+    if (!wholeGroup(frames) && how == Drain::groups) break;
     hold.unlock();
 
-    if (Status written = writeChunk(*sink, *chunk); !written.ok()) {
+    if (Status written = writeGroup(*sink, group, frames); !written.ok()) {
       fail(written.description(), sink);
       finishSync(sink, false);  // the files may close after this
       return false;
     }
 
     hold.lock();
-    bool counted =
-        take_.current == sink && !take_.pending.empty() && take_.pending.front() == chunk;
+    const bool counted = take_.current == sink && take_.pending.size() >= group.size() &&
+                         std::equal(group.begin(), group.end(), take_.pending.begin());
     if (counted) {
-      take_.pending.pop_front();
-      take_.writtenFrames += chunk->frames;
-      take_.recent.push_back(chunk);
+      take_.pending.erase(take_.pending.begin(), take_.pending.begin() + group.size());
+      take_.writtenFrames += frames;
+      take_.recent.insert(take_.recent.end(), group.begin(), group.end());
       trimRecent();
     }
     hold.unlock();
 
     if (counted) {
-      sink->framesSinceSync += chunk->frames;
-      if (syncDue(*sink, *chunk, second)) {
+      sink->framesSinceSync += frames;
+      if (syncDue(*sink, *group.back(), second)) {
         if (!finishSync(sink, true)) return false;
-        startSync(sink, chunk->sequence);
+        startSync(sink, group.back()->sequence);
       }
     }
-    chunk.reset();
+    group.clear();
     hold.lock();
   }
   hold.unlock();
@@ -167,8 +177,15 @@ bool Writer::finishSync(const SinkRef& sink, bool report) {
   return true;
 }
 
-void Writer::queueDrain(const SinkRef& sink) {
-  sink->queue().async([this, sink] { drain(sink); });
+void Writer::queueDrain(const SinkRef& sink, Drain how) {
+  if (how == Drain::groups) {
+    // Capture asks after every chunk: the writer wakes only for a whole group.
+    MutexLock hold(take_.lock);
+    std::int64_t frames = 0;
+    for (const ChunkRef& chunk : take_.pending) frames += chunk->frames;
+    if (!wholeGroup(frames)) return;
+  }
+  sink->queue().async([this, sink, how] { drain(sink, how); });
 }
 
 bool Writer::flushAndClose(const SinkRef& sink, double timeout) {

@@ -16,6 +16,11 @@ namespace quilltap {
 class Writer {
  public:
   using FailureHandler = std::function<void(const std::string& message, const SinkRef& from)>;
+  /// How much of `pending` a drain writes. Chunks go to the files a group
+  /// at a time, one write per file: a quarter second of audio (fewer calls
+  /// into the file system, which cost more than the bytes they carry). With
+  /// `groups`, a shorter run waits for the chunks that complete it.
+  enum class Drain { all, groups };
   Writer(const Options& options, Take& take, FailureHandler onFailure)
       : options_(options), take_(take), onFailure_(std::move(onFailure)) {}
 
@@ -27,10 +32,11 @@ class Writer {
   /// yet hold. The sync runs on the Sink's sync queue while writing goes on;
   /// the next sync, and the end of the drain, wait for it. False after a
   /// failed write or sync. Runs on `sink`'s queue.
-  bool drain(const SinkRef& sink) EXCLUDES(take_.lock);
+  bool drain(const SinkRef& sink, Drain how = Drain::all) EXCLUDES(take_.lock);
 
-  /// Queues a drain of `sink` on its queue.
-  void queueDrain(const SinkRef& sink);
+  /// Queues a drain of `sink` on its queue; with `groups`, only once
+  /// `pending` holds a whole group.
+  void queueDrain(const SinkRef& sink, Drain how = Drain::groups);
 
   /// Queues on `sink`'s queue a final drain, then the closing of the files
   /// (header, sync, close), and waits up to `timeout` seconds on the
@@ -40,6 +46,7 @@ class Writer {
   bool flushAndClose(const SinkRef& sink, double timeout);
 
  private:
+  bool wholeGroup(std::int64_t frames) const { return 4 * frames >= options_.sampleRate; }
   void trimRecent() REQUIRES(take_.lock);
   void startSync(const SinkRef& sink, std::int64_t sequence);
   bool finishSync(const SinkRef& sink, bool report) EXCLUDES(take_.lock);
