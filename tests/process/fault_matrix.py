@@ -453,6 +453,30 @@ class Special(RecordingCase):
                     self.assertEqual(os.listdir(base), ["file"], "created a folder")
         self.assertEqual([], [f for f in os.listdir("/dev/shm") if none["JACK_DEFAULT_SERVER"] in f])
 
+    def test_signal_storm(self):
+        """A signal at a random moment of start-up or of the stop: exactly one "stopped" after
+        "started" (exit 0), else one "error" (exit 1) or, before "started", the signal's own
+        effect. QUILLTAP_STORM_RUNS=300 for a longer storm."""
+        seed = int(os.environ.get("QUILLTAP_STORM_SEED", time.time()))
+        chooser = random.Random(seed)
+        for run in range(int(os.environ.get("QUILLTAP_STORM_RUNS", 40))):
+            sig = chooser.choice([signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+            rec = rig.Recorder(["record", "--out", shared.scratch_dir() + "/take", "--track",
+                                "1:A", "--track", "2,3:B"], shared)
+            self.addCleanup(rec.kill)
+            if chooser.random() < 0.5:  # during the stop
+                rec.wait_for("started")
+                time.sleep(chooser.uniform(0, 0.5))
+                rec.send("stop\n")
+            time.sleep(chooser.uniform(0, 0.05 if rec.events else 0.15))
+            if rec.running():
+                rec.signal(sig)
+            status, events = rec.wait(60), [e["event"] for e in rec.events]
+            with self.subTest(seed=seed, run=run, signal=sig.name, status=status, events=events):
+                self.assertIn((status, events[-1:] if "started" in events else events),
+                              [(0, ["stopped"]), (1, ["error"]), (-sig, [])])
+                self.assertEqual(events.count("stopped"), int("started" in events))
+
     def test_crash(self):
         """SIGKILL at random moments: each header describes data that is there, the counter
         without a gap, up to about a second before the kill."""
@@ -540,6 +564,7 @@ class Special(RecordingCase):
 SPECIALS = [
     ("test_closed_descriptors", "Started with fd 0, 1 or 2 closed; parent gone: stdout closed", 0),
     ("test_start_up_errors", "No server, no such device, a file in the folder's place", 0),
+    ("test_signal_storm", "SIGINT, SIGTERM or SIGHUP at random moments of start-up and stop", 0),
     ("test_crash", "SIGKILL at random moments", 0),
     ("test_power_cut", "Power cut, ext4 and exFAT (exfat-fuse)", 0)]
 TESTS = []  # the same of every row, whose test is named after the fault and what the recorder does
