@@ -64,8 +64,7 @@ TEST_F(ProgressTest, AStallIsAnOldestUnwrittenChunkOfMoreThanEightSecondsOnTheMo
   ASSERT_TRUE(audio.deliver(buffer(4096, [](std::size_t, std::size_t) { return 0.1f; })));
   clock.advance(600ms);
   tick();
-  auto written = [&] { return MutexLock(take().lock), take().writtenFrames; };
-  for (int k = 0; k < 5000 && written() == 0; ++k) std::this_thread::sleep_for(1ms);
+  awaitWritten(4096);
   clock.advance(8000ms);
   EXPECT_EQ(tick().size(), 1u);
   drive.stalled = true;

@@ -134,11 +134,16 @@ TEST_F(WriterTest, AFileWhoseRollBackFailedTakesNothingMore) {
 
 using FailoverTest = RecordingTest;
 
-TEST_F(FailoverTest, ALateRequestFromTheAbandonedDriveDoesNotEndTheRecording) {
+TEST_F(FailoverTest, AllOfRecentIsReplayedAndALateRequestFromTheAbandonedDriveChangesNothing) {
   ASSERT_EQ(start({"--out", scratch.path + "/t", "--fallback", scratch.path + "/b"}), "");
   takeEvents();
+  for (int k = 0; k < 3; ++k)  // one group, written and kept in `recent`
+    ASSERT_TRUE(audio.deliver(buffer(4096, [](std::size_t, std::size_t) { return 0.1f; })));
+  awaitWritten(3 * 4096);
   recorder->failover().failover("The drive stopped responding");
-  ASSERT_EQ(takeEvents().back()["event"], "failover");
+  Event moved = takeEvents().back();
+  ASSERT_EQ(moved["event"], "failover");
+  EXPECT_EQ(std::pair(moved["seconds"], moved["overlap"]), std::pair(Event(0.0), Event(0.256)));
   recorder->failover().failover("Writing to the drive failed (Input/output error)",
                                 take().firstSink);  // queued before the move
   EXPECT_TRUE(takeEvents().empty());

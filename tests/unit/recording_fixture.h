@@ -102,6 +102,12 @@ class RecordingTest : public ::testing::Test {
   }
 
   Take& take() { return recorder->take(); }
+  /// Waits up to 5 s for the writer to have written `frames` frames of the take.
+  void awaitWritten(std::int64_t frames) {
+    auto written = [&] { return MutexLock(take().lock), take().writtenFrames; };
+    for (int k = 0; k < 5000 && written() < frames; ++k)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 
   FakeAudioSystem audio;
   FaultyFileSystem drive;
