@@ -25,8 +25,8 @@ std::string driveName(const std::string& volumePath);
 
 /// The progress timer's tick, every 0.25 s on the main queue: reports
 /// "progress", warns about input the system dropped, and runs the
-/// drive-gone, stall and backlog watchdogs. Chunks the writer holds for a
-/// whole group it has written once capture pauses.
+/// drive-gone, stall and backlog watchdogs. Once capture pauses, it has the
+/// writer write what it holds back for a whole group.
 class Progress {
  public:
   /// Remembers which filesystem `volumePath` is on now, so that a drive

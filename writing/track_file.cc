@@ -198,6 +198,10 @@ void interleave(const PcmBuffer& buffer, std::int64_t first, int channels, int w
 // over the first byte of the next, so the buffer has a spare byte at its end.
 unsigned char* TrackFile::encode(const PcmBuffer& buffer, unsigned char* to) const {
   const std::int64_t frames = buffer.frames();
+  if (scale_ == 0 && channels_ == 1) {  // float mono: the run is the file's bytes
+    std::memcpy(to, buffer.channel(0), static_cast<std::size_t>(frames) * sizeof(float));
+    return to + frames * bytesPerFrame_;
+  }
   const float scale = scale_, low = -scale_, high = scale_ - 1.0f;
   const int width = bytesPerFrame_ / channels_;
   std::int64_t done = 0;
