@@ -106,6 +106,18 @@ Progress::~Progress() {
     (void)volume_.release();  // its thread waits on the drive until exit
 }
 
+// Only frames measured lost count: JACK reports other clients' overruns to
+// every client, and those cost this recording nothing.
+void Progress::warnOfLostInput() {
+  const std::int64_t lost = capture_.takeLostFrames();
+  if (lost <= 0) return;
+  double ms = static_cast<double>(lost) * 1000.0 / options_.sampleRate;
+  long long whole = std::max<long long>(1, static_cast<long long>(ms));
+  events_.emit({{"event", "warning"},
+                {"message",
+                 "Lost " + std::to_string(whole) + " ms of input: the system could not keep up."}});
+}
+
 void Progress::tick() {
   if (finish_.stopping()) return;
   std::vector<double> levels;
@@ -132,15 +144,7 @@ void Progress::tick() {
   events_.emit({{"event", "progress"}, {"seconds", seconds}, {"peaks", levels}});
   if (held && sink) writer_.queueDrain(sink, Writer::Drain::all);
 
-  // Only frames measured lost count: JACK reports other clients' overruns to
-  // every client, and those cost this recording nothing.
-  if (std::int64_t lost = capture_.takeLostFrames(); lost > 0) {
-    double ms = static_cast<double>(lost) * 1000.0 / options_.sampleRate;
-    long long whole = std::max<long long>(1, static_cast<long long>(ms));
-    events_.emit({{"event", "warning"},
-                  {"message", "Lost " + std::to_string(whole) +
-                                  " ms of input: the system could not keep up."}});
-  }
+  warnOfLostInput();
 
   if (!failedOver) {
     if (volume_ && volume_->gone()) {

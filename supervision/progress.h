@@ -39,6 +39,7 @@ class Progress {
 
  private:
   class VolumeWatch;
+  void warnOfLostInput();
 
   const Options& options_;
   Take& take_;
