@@ -59,6 +59,7 @@ class FaultyFileSystem : public PosixFileSystem {
   std::string limitedDir;
   std::atomic<int> failingSyncs{0}, failingTruncates{0};
   std::function<void(const std::string&)> onClose;  // the path of every file closed
+  std::int64_t keptBelow = INT64_MAX;  // bytes past it are counted, not kept: 4 GiB in a moment
 
   Status createFile(const std::string& path, std::unique_ptr<WritableFile>* file) override {
     std::unique_ptr<WritableFile> real;
@@ -77,6 +78,12 @@ class FaultyFileSystem : public PosixFileSystem {
                  std::size_t* written) override {
       std::int64_t end = 0;
       waitWhileStalled();
+      if (offset + std::int64_t(size) > drive.keptBelow) {
+        counted = std::max(counted, offset + std::int64_t(size));
+        std::size_t kept = std::size_t(std::max<std::int64_t>(drive.keptBelow - offset, 0)), took;
+        *written = size;
+        return kept ? real->write(offset, data, std::min(kept, size), &took) : Status();
+      }
       if (!limited() || !real->length(&end).ok()) return real->write(offset, data, size, written);
       const std::int64_t from = std::max(end, offset), left = drive.spaceLeft.load();
       const std::int64_t growth = std::max<std::int64_t>(0, offset + std::int64_t(size) - from);
@@ -91,8 +98,13 @@ class FaultyFileSystem : public PosixFileSystem {
     Status read(std::int64_t offset, void* into, std::size_t size, std::size_t* got) override {
       return real->read(offset, into, size, got);
     }
-    Status length(std::int64_t* bytes) override { return real->length(bytes); }
+    Status length(std::int64_t* bytes) override {
+      Status known = real->length(bytes);
+      *bytes = std::max(*bytes, counted);
+      return known;
+    }
     Status truncate(std::int64_t to) override {
+      counted = std::min(counted, to);
       return take(drive.failingTruncates) ? Status::posix(path, EIO) : real->truncate(to);
     }
     Status sync() override {
@@ -111,6 +123,7 @@ class FaultyFileSystem : public PosixFileSystem {
     FaultyFileSystem& drive;
     std::string path;
     std::unique_ptr<WritableFile> real;
+    std::int64_t counted = 0;  // the length, with the bytes not kept
   };
 };
 
