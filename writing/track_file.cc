@@ -240,24 +240,17 @@ unsigned char* TrackFile::encode(const PcmBuffer& buffer, unsigned char* to) con
 }
 
 // libsndfile writes the headers only: it counts the data from the file's
-// length, so the frames go to the drive directly, in one write. A float mono
-// file takes a lone chunk's run as it is.
+// length, so the frames go to the drive directly, in one write.
 Status TrackFile::write(std::span<const PcmBuffer* const> buffers) {
   if (!broken_.ok()) return broken_;
   std::int64_t frames = 0;
   for (const PcmBuffer* buffer : buffers) frames += buffer->frames();
   const std::size_t size = static_cast<std::size_t>(frames * bytesPerFrame_);
-  const void* bytes = buffers.size() == 1 && scale_ == 0 && channels_ == 1
-                          ? static_cast<const void*>(buffers[0]->channel(0))
-                          : nullptr;
-  if (!bytes) {
-    if (bytes_.size() <= size) bytes_.resize(size + 1);  // grown only: no zeroing each time
-    unsigned char* to = bytes_.data();
-    for (const PcmBuffer* buffer : buffers) to = encode(*buffer, to);
-    bytes = bytes_.data();
-  }
+  if (bytes_.size() <= size) bytes_.resize(size + 1);  // grown only: no zeroing each time
+  unsigned char* to = bytes_.data();
+  for (const PcmBuffer* buffer : buffers) to = encode(*buffer, to);
   std::size_t done = 0;
-  Status wrote = file_->write(end(), bytes, size, &done);
+  Status wrote = file_->write(end(), bytes_.data(), size, &done);
   if (wrote.ok() && done != size) wrote = Status::error("the drive did not take all frames");
   if (!wrote.ok()) {
     truncate(frames_);  // a write that failed half-way leaves no partial frame behind
