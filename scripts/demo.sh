@@ -14,6 +14,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  rm -f /dev/shm/jack*_"$JACK_DEFAULT_SERVER"_*  # the server's semaphores outlive it
 }
 trap cleanup EXIT
 

@@ -1,7 +1,6 @@
 """The fault matrix: the faults a long recording meets, one row each, run by one runner that checks
 the counter in every file the take names; then the cases no row can stage. Prints fault -> what
-the recorder does ... result, one line each.   fault_matrix.py [--pipewire] [WORD...]: only the
-rows marked for PipeWire; only the faults that contain a WORD."""
+the recorder does ... result, one line each.   fault_matrix.py [--pipewire] [WORD...]"""
 
 import os, random, re, shutil, signal, statistics, subprocess, sys, tempfile, time, unittest
 
@@ -427,6 +426,8 @@ class Special(RecordingCase):
             self.assert_counter(wav.samples[0], 24, shut, self.lost(rec))
 
     def test_start_up_errors(self):
+        """The listing, with and without a server; no server, no such device, a file in the
+        folder's place: one "error" line, exit 1, nothing created."""
         inputs = 'No audio input matching "%s". Is the mixer plugged in over USB? Inputs found: '
         with rig.JackServer(18) as own, rig.SignalClient(own, DEVICE, 18, PRETTY) as mixer, \
                 rig.SignalClient(own, "Idle", 0):
@@ -505,6 +506,7 @@ class Special(RecordingCase):
                 self.assert_counter(wav.samples[0], 24, path, self.lost(rec))
 
     def test_power_cut(self):
+        """A power cut, on ext4 and on exFAT (exfat-fuse)."""
         # exfat-fuse runs on the loop device, not on the image: its writes then wait in the
         # loop device's page cache until the recorder's sync, not in the image's, which is copied.
         for kind, make, mount, repair in [
@@ -560,17 +562,9 @@ class Special(RecordingCase):
         self.cut(random.uniform(2.0, 4.0), live, copy)
 
 
-# The cases no row can stage: (test, the fault it stages, on PipeWire too).
-SPECIALS = [
-    ("test_closed_descriptors", "Started with fd 0, 1 or 2 closed; parent gone: stdout closed", 0),
-    ("test_start_up_errors", "No server, no such device, a file in the folder's place", 0),
-    ("test_signal_storm", "SIGINT, SIGTERM or SIGHUP at random moments of start-up and stop", 0),
-    ("test_crash", "SIGKILL at random moments", 0),
-    ("test_power_cut", "Power cut, ext4 and exFAT (exfat-fuse)", 0)]
-TESTS = []  # the same of every row, whose test is named after the fault and what the recorder does
+TESTS = []  # (test, on PipeWire too): each row's is named after its fault and what the recorder does
 for number, r in enumerate(ROWS):
-    TESTS.append(("test_%02d %s -> %s" % (number, r["fault"], r["behaviour"]), r["fault"],
-                  r.get("pw")))
+    TESTS.append(("test_%02d %s -> %s" % (number, r["fault"], r["behaviour"]), r.get("pw")))
     setattr(Matrix, TESTS[-1][0], lambda self, r=r: self.run_row(r))
 shared = None
 
@@ -587,13 +581,15 @@ def tearDownModule():
 
 
 def main():
+    """The rows, then the cases no row can stage; --pipewire: only the rows marked for it; WORDs:
+    only the tests whose names hold one."""
     pipewire = "--pipewire" in sys.argv
     words = [w.lower() for w in sys.argv[1:] if w != "--pipewire"]
-    table = [t for t in TESTS + SPECIALS if (t[2] or not pipewire)
-             and (not words or any(w in t[1].lower() for w in words))]
-    result = unittest.TextTestRunner(sys.stdout, verbosity=2).run(unittest.TestSuite(
-        (Special if t in SPECIALS else Matrix)(t[0]) for t in table))
-    return int(not result.wasSuccessful() or result.testsRun != len(table))
+    tests = [Matrix(name) for name, pw in TESTS if pw or not pipewire] + [
+        Special(name) for name in dir(Special) if name.startswith("test_") and not pipewire]
+    tests = [t for t in tests if not words or any(w in t._testMethodName.lower() for w in words)]
+    result = unittest.TextTestRunner(sys.stdout, verbosity=2).run(unittest.TestSuite(tests))
+    return int(not result.wasSuccessful() or result.testsRun != len(tests))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ client's channel c (0-based) carries k / 2^23, k = (F + 4099 * c) mod 2^22 for J
 float files hold it exactly, 24-bit files k, 16-bit files k >> 8 (the check then follows the
 steps of 256 frames)."""
 
-import contextlib, ctypes, functools, glob, itertools, json, mmap, os, pathlib, re, select, shutil
+import contextlib, ctypes, fcntl, functools, glob, itertools, json, os, pathlib, re, select, shutil
 import signal, struct, subprocess, tempfile, threading, time, unittest
 from array import array
 from collections import namedtuple
@@ -43,31 +43,6 @@ def expect_line(proc, word, end, timeout=10):
         raise RigError("%s said %r, not %r" % (os.path.basename(proc.args[0]), line, word))
 
 
-def reclaim_server_slots():
-    """Frees the slots of this rig's dead servers in libjack's registry of 8. A slot is freed
-    only when a server of its name starts again, and jackd dies of SIGPIPE now and then: with a
-    fresh name per server the slots would run out for the whole machine."""
-    try:
-        f = open("/dev/shm/jack-shm-registry", "r+b")
-    except OSError:
-        return
-    libc = ctypes.CDLL(None, use_errno=True)
-    semid = libc.semget(0x282929, 0, 0)  # libjack's System V lock of the registry
-    lock = lambda op: semid >= 0 and libc.semtimedop(  # noqa: E731
-        semid, struct.pack("HhhH", 0, op, 0x1000, 0), 1, struct.pack("ll", 5, 0)) == 0
-    mine = re.compile(r"jack-%d:qt\d+_\d+:" % os.getuid())
-    with f, mmap.mmap(f.fileno(), 0) as m:
-        header = struct.unpack_from("<I", m, 16)[0] if len(m) >= 24 and m[:4] == b"KCAJ" else 0
-        if header > len(m) or (header - 24) % 264 or not lock(-1):
-            return
-        for offset in range(24, header, 264):  # pid_t + char[257], padded
-            pid = struct.unpack_from("<i", m, offset)[0]
-            name = bytes(m[offset + 4:offset + 264]).split(b"\0")[0].decode("latin-1")
-            if pid > 0 and mine.fullmatch(name) and not os.path.exists("/proc/%d" % pid):
-                m[offset:offset + 264] = bytes(264)
-        lock(1)
-
-
 _PIPEWIRE_CONF = """context.properties = { core.daemon = true core.name = pipewire-0 log.level = 2
   default.clock.rate = 48000 default.clock.allowed-rates = [ 48000 ] default.clock.quantum = %d
   default.clock.min-quantum = %d default.clock.max-quantum = %d }
@@ -90,16 +65,23 @@ class JackServer(Context):
     channels. With pipewire=True a private PipeWire without session manager (as PipeWire's
     minimal.conf) whose libjack every child loads; it has no system ports and logs no xruns."""
 
-    _serial, period = itertools.count(), 1024
+    period = 1024
 
     def __init__(self, capture=18, pipewire=False):
-        self.name = "qt%d_%d" % (os.getpid(), next(JackServer._serial))
+        # A name of a small set, held by a lock while in use: jackd reclaims the slot (of 8,
+        # machine-wide) that a dead server of the same name left in libjack's registry.
+        for n in itertools.count():
+            self.lock = open("/tmp/quilltap-jack-%d.lock" % n, "w")
+            with contextlib.suppress(BlockingIOError):
+                fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            self.lock.close()
+        self.name = "qt%d" % n
         self.capture, self.pipewire, self.tmpdir, self.proc = capture, pipewire, None, None
         self.env = dict(os.environ, JACK_DEFAULT_SERVER=self.name, JACK_NO_AUDIO_RESERVATION="1")
         self.env.pop("JACK_NO_START_SERVER", None)
 
     def start(self):
-        reclaim_server_slots()
         self.tmpdir = tempfile.mkdtemp(prefix=self.name + "-")
         self.log_path = os.path.join(self.tmpdir, "server.log")
         if self.pipewire:
@@ -115,9 +97,10 @@ class JackServer(Context):
             argv = ["jackd", "--no-realtime", "-n", self.name, "-d", "dummy", "-C",
                     str(self.capture), "-P", "2", "-r", "48000", "-p", str(self.period)]
             ready = lambda: "system:capture_%d" % self.capture in self.ports()  # noqa: E731
-        with open(self.log_path, "wb") as log:
-            self.proc = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL,
-                                         stdout=log, stderr=subprocess.STDOUT)
+        with open(self.log_path, "wb") as log:  # the server ends with this process
+            self.proc = subprocess.Popen(["setpriv", "--pdeathsig", "TERM"] + argv, env=self.env,
+                                         stdin=subprocess.DEVNULL, stdout=log,
+                                         stderr=subprocess.STDOUT)
         if wait_until(lambda: self.proc.poll() is not None or ready(), 15, 0.1) and ready():
             return self
         self.stop()
@@ -129,7 +112,7 @@ class JackServer(Context):
         for leftover in glob.glob("/dev/shm/jack*_%s_*" % self.name):  # its files, semaphores
             with contextlib.suppress(OSError):
                 os.unlink(leftover)
-        reclaim_server_slots()
+        self.lock.close()
         if self.tmpdir and os.environ.get("QUILLTAP_KEEP_TMP") != "1":
             shutil.rmtree(self.tmpdir, ignore_errors=True)
         return status
@@ -175,17 +158,14 @@ def wait_until(predicate, timeout, step=0.02):
 
 
 class SignalClient(Context):
-    """tests/tools/signal_client: a simulated mixer with `ports` outputs, channel lists for silent
-    and full; armed: start() returns once it waits, go() brings it up."""
+    """tests/tools/signal_client: a simulated mixer with `ports` outputs; armed: start() returns
+    once it waits, go() brings it up."""
 
-    def __init__(self, server, name, ports=18, pretty=None, shrink_to=None, armed=False,
-                 **channels):
+    def __init__(self, server, name, ports=18, pretty=None, shrink_to=None, armed=False):
         self.server, self.name, self.armed, self.pretty, self.proc = server, name, armed, pretty, None
         self.argv = [SIGNAL_CLIENT, "--name", name, "--ports", str(ports)] + ["--armed"] * armed
-        for flag, value in dict(pretty=pretty, shrink_to=shrink_to, **channels).items():
-            if value not in (None, (), []):
-                value = ",".join(map(str, value)) if isinstance(value, (list, tuple)) else value
-                self.argv += ["--" + flag.replace("_", "-"), str(value)]
+        self.argv += ["--pretty", pretty] * (pretty is not None)
+        self.argv += ["--shrink-to", str(shrink_to)] * (shrink_to is not None)
 
     def start(self):
         self.proc = subprocess.Popen(self.argv, env=self.server.env, stdin=subprocess.PIPE,
