@@ -33,7 +33,6 @@ class Recorder {
   /// negative), which wait for the main queue to run.
   Status start(int controlFd);
 
-  const Options& options() const { return options_; }
   Take& take() { return take_; }
   Writer& writer() { return writer_; }
   Capture& capture() { return capture_; }

@@ -142,15 +142,13 @@ class Matrix(RecordingCase):
         self.r, self.drives, self.where, self.marks, self.lost_at = r, {}, {}, {}, None
         base = self.server.scratch_dir()
         if r.get("own_server"):
-            self.server = rig.server(CHANNELS).start()
-            self.addCleanup(self.server.stop)
+            self.server = self.enterContext(rig.server(CHANNELS))
             base = tempfile.mkdtemp(prefix="quilltap-own-")  # outlives the server's folder
             self.addCleanup(shutil.rmtree, base, True)
             RecordingCase.setUp(self)
         self.device, options = None, dict(r.get("device") or {})
         if options.pop("armed", False):
-            self.stand_in = rig.SignalClient(self.server, armed=True, **options).start()
-            self.addCleanup(self.stand_in.stop)
+            self.stand_in = self.enterContext(rig.SignalClient(self.server, armed=True, **options))
         if options:
             self.device = rig.SignalClient(self.server, **options).start()
             self.addCleanup(self.device.kill)
@@ -297,9 +295,8 @@ class Matrix(RecordingCase):
                 parts[n].append(wav)
                 self.assertEqual((wav.channels, wav.bits, wav.rate), (len(channels), r["bits"], RATE))
                 self.assertLessEqual(wav.declared, wav.frames, path)
-                self.assertLessEqual(wav.frames + s * n, captured, path)
-                if last and complete:
-                    self.assertEqual(wav.frames + s * n, captured, path)
+                (self.assertEqual if last and complete else self.assertLessEqual)(
+                    wav.frames + s * n, captured, path)
                 for m in unwritten if last else []:
                     self.assertLessEqual(m, captured - s * n - wav.declared, path)
                 if n:
@@ -367,9 +364,7 @@ class Matrix(RecordingCase):
         if kind is None:
             return base
         if kind.startswith("tmpfs"):
-            drive = TmpfsDrive(base, kind.split()[1]).start()
-            self.addCleanup(drive.stop)
-            return drive.path
+            return self.enterContext(TmpfsDrive(base, kind.split()[1])).path
         fs = self.drives[name] = FreezeFs(base + "/%s-backing" % name, base + "/" + name,
                                           kind == "freeze-all")
         self.addCleanup(fs.close)
