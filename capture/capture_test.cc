@@ -15,7 +15,6 @@ class BufferProcessingTest : public RecordingTest {
     ASSERT_EQ(start(words), "");
     drive.stalled = true;
   }
-  // Delivers one buffer; the chunk it made.
   template <typename Value>
   ChunkRef chunkOf(std::size_t frames, Value value) {
     EXPECT_TRUE(audio.deliver(buffer(frames, value)));
