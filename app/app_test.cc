@@ -8,7 +8,7 @@ TEST(CommandLine, TrackValuesNameTheirChannels) {
   const std::tuple<const char*, std::vector<std::int64_t>, const char*> cases[] = {
       {"3", {3}, "Ch 3"},        {"3:", {3}, "Ch 3"},   {"3,4:Keys", {3, 4}, "Keys"},
       {"3::b", {3}, ":b"},       {"1,x:Y", {1}, "Y"},   {"::5:Z", {5}, "Z"},
-      {"3,4", {3, 4}, "Ch 3,4"}, {"-2", {-2}, "Ch -2"}, {"1,,2", {1, 2}, "Ch 1,,2"},
+      {"4,3", {4, 3}, "Ch 4,3"}, {"-2", {-2}, "Ch -2"}, {"1,,2", {1, 2}, "Ch 1,,2"},
   };
   for (auto& [value, channels, name] : cases) {
     std::optional<Track> track = parseTrack(value);
@@ -54,12 +54,8 @@ TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
   takeEvents();
   for (int k = 0; k < 3; ++k)
     ASSERT_TRUE(audio.deliver(buffer(4096, [](std::size_t c, std::size_t) { return c * 0.1f; })));
-  std::vector<Event> beforeClose;
-  drive.onClose = [&](const std::string&) {
-    for (Event& e : takeEvents()) beforeClose.push_back(e);
-  };
+  drive.onClose = [&](const std::string&) { EXPECT_EQ(takeEvents(), std::vector<Event>{}); };
   EXPECT_EQ(exitStatusOf([this] { recorder->finish().finish("stop"); }), 0);
-  EXPECT_EQ(beforeClose, std::vector<Event>{});
   EXPECT_EQ(takeEvents(),
             std::vector<Event>{(Event{{"event", "stopped"},
                                       {"reason", "stop"},
@@ -68,11 +64,7 @@ TEST_F(StartupTest, StoppedComesOnceAndOnlyAfterEveryFileIsClosed) {
                                       {"interrupted", Event::array()}})});
   EXPECT_FALSE(audio.tap);
   // A signal after "stopped" starts no second finish.
-  EXPECT_EQ(exitStatusOf([this] {
-              recorder->finish().finish("signal");
-              throw -3;
-            }),
-            -3);
+  EXPECT_EQ(exitStatusOf([this] { recorder->finish().finish("signal"); }), -1);
   EXPECT_TRUE(takeEvents().empty());
 }
 

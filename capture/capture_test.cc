@@ -1,6 +1,7 @@
-#include <limits>
+#include <cmath>
 
 #include "capture/buffer_processing.h"
+#include "supervision/control_channel.h"
 #include "tests/unit/recording_fixture.h"
 
 namespace quilltap {
@@ -14,7 +15,6 @@ class BufferProcessingTest : public RecordingTest {
     ASSERT_EQ(start(words), "");
     drive.stalled = true;
   }
-  // Delivers `channels`; the chunk it made.
   template <typename Value>
   ChunkRef chunkOf(std::size_t frames, Value value) {
     EXPECT_TRUE(audio.deliver(buffer(frames, value)));
@@ -29,39 +29,26 @@ TEST_F(BufferProcessingTest, DefaultMixGainsCentreMonoTracksAndSpreadStereoOnes)
             (std::vector<float>{0.7071f, 0.7071f, 1.0f, 0.0f, 0.0f, 1.0f}));
 }
 
-TEST_F(BufferProcessingTest, TrackModeCopiesEachTracksDeviceChannelsInOrder) {
-  record({"--track", "3,4:Keys", "--track", "2:Vox", "--track", "4,3:Swapped"});
-  ChunkRef chunk = chunkOf(8, [](std::size_t c, std::size_t i) { return float(c * 100 + i); });
-  ASSERT_EQ(chunk ? chunk->buffers.size() : 0, 3u);
-  for (std::size_t i = 0; i < 8; ++i) {
-    EXPECT_EQ(chunk->buffers[0].channel(0)[i], 200 + i);
-    EXPECT_EQ(chunk->buffers[0].channel(1)[i], 300 + i);
-    EXPECT_EQ(chunk->buffers[1].channel(0)[i], 100 + i);
-    EXPECT_EQ(chunk->buffers[2].channel(0)[i], 300 + i);
-  }
-}
-
 TEST_F(BufferProcessingTest, AGainsChangeRampsLinearlyAcrossTheNextBufferAndPeaksComeBeforeGains) {
-  record({"--track", "1:A", "--track", "2,3:B", "--mix", "Mix", "--gains", "1,0.5,1,0,0,1"});
+  record({"--track", "1:A", "--track", "3,2:B", "--mix", "Mix", "--gains", "1,0.5,1,0,0,1"});
   const std::size_t n = 64;
   auto ones = [](std::size_t c, std::size_t) { return c == 0 ? 1.0f : 0.0f; };
   ChunkRef chunk = chunkOf(n, ones);
   EXPECT_EQ(chunk->buffers[0].channel(0)[n - 1], 1.0f);
   EXPECT_EQ(chunk->buffers[0].channel(1)[n - 1], 0.5f);
   EXPECT_FALSE(recorder->capture().processor().setGains({0, 0.5f}));  // a count that does not fit
-  ASSERT_TRUE(recorder->capture().processor().setGains({0, 0.5f, 0.5f, 0, 0, 0.5f}));
+  handleControlLine("\tgains 0,0.5,0.5,0,0,0.5 ", recorder->capture().processor());  // as on stdin
   chunk = chunkOf(n, ones);
   for (std::size_t i = 0; i < n; ++i) {
     EXPECT_EQ(chunk->buffers[0].channel(0)[i], -1.0f / float(n) * float(i) + 1.0f) << i;
     EXPECT_EQ(chunk->buffers[0].channel(1)[i], 0.5f);
   }
   EXPECT_EQ(chunkOf(n, ones)->buffers[0].channel(0)[0], 0.0f);  // the next starts on the target
-  // Every track channel is summed with its own gains; NaN raises no peak.
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  chunk = chunkOf(
-      4, [&](std::size_t c, std::size_t i) { return c == 1 && i == 0 ? nan : float(c + 1); });
-  EXPECT_EQ(chunk->buffers[0].channel(0)[1], 0.5f * 2);
-  EXPECT_EQ(chunk->buffers[0].channel(1)[1], 0.5f * 1 + 0.5f * 3);
+  // Every track channel, in the track's order, is summed with its own gains; NaN raises no peak.
+  chunk =
+      chunkOf(4, [](std::size_t c, std::size_t i) { return c == 1 && i == 0 ? NAN : c + 1.0f; });
+  EXPECT_EQ(chunk->buffers[0].channel(0)[1], 0.5f * 3);
+  EXPECT_EQ(chunk->buffers[0].channel(1)[1], 0.5f * 1 + 0.5f * 2);
   MutexLock hold(take().lock);
   EXPECT_EQ(take().peaks, (std::vector<float>{1.0f, 3.0f}));  // B's input, not B's mixed share
 }

@@ -25,7 +25,6 @@ class WriterTest : public ::testing::Test {
   static float sampleAt(std::size_t o, std::size_t c, std::int64_t f) {
     return float(o * 2 + c) + float(f % 65536) / 65536.0f;
   }
-  // Queues the take's next `frames` frames as one chunk.
   ChunkRef push(std::int64_t frames) {
     std::vector<PcmBuffer> buffers;
     for (std::size_t o = 0; o < 2; ++o) {

@@ -11,12 +11,10 @@
 #include "dispatch/clock.h"
 #include "writing/file_system.h"
 
-// What the unit tests run the recorder on: a scripted audio system, a drive
-// with faults on command and a clock moved by hand.
 namespace quilltap {
 
 /// A scripted audio system whose engine's input the test drives: `deliver`
-/// calls the tap as the capture thread would.
+/// calls the tap as the capture thread would, where a throw ends the process.
 struct FakeAudioSystem : AudioSystem {
   std::int64_t lostFrames = 0;
   InputFormat format{48000, 4};
@@ -26,7 +24,7 @@ struct FakeAudioSystem : AudioSystem {
   std::vector<InputDevice> inputDevices() override { return {{"XR18", "XR18 Multichannel", 4}}; }
   std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<Engine>(*this); }
   /// One vector per input channel, of equal lengths; false when no tap runs.
-  bool deliver(const std::vector<std::vector<float>>& input) {
+  bool deliver(const std::vector<std::vector<float>>& input) noexcept {
     if (!tap) return false;
     std::array<const float*, 64> pointers{};  // no allocation: tests make the tap's fail
     for (std::size_t c = 0; c < input.size(); ++c) pointers[c] = input[c].data();

@@ -1,8 +1,5 @@
-// freezefs: a pass-through FUSE filesystem that stops answering on demand, standing in for a
-// recording drive that hangs (a USB stick on a flaky hub).
-//
-//   freezefs BACKING_DIR MOUNTPOINT [--freeze-all]
-//
+// freezefs BACKING_DIR MOUNTPOINT [--freeze-all]: a pass-through FUSE filesystem that stops
+// answering on demand, standing in for a recording drive that hangs (a USB stick on a flaky hub).
 // Says "mounted" once in place. SIGUSR1 freezes (calls that change the drive block), SIGUSR2
 // thaws, SIGRTMIN fails them with EIO; each is acknowledged with "frozen", "thawed" or
 // "failing". --freeze-all holds the looking calls too (getattr, read), as a hung drive does.

@@ -1,8 +1,7 @@
-// rt_probe: preloaded into the recorder, it reports libjack calls that may take a lock when made
-// inside a JACK process callback (PipeWire's libjack locks in jack_port_connected, which its other
-// thread holds too, so such a call can stall a cycle). The first callback, and the first watched
-// call from inside one, each append a line to the file named by QUILLTAP_RT_PROBE (open/write
-// only: the recorder leaves with _exit).
+// rt_probe, preloaded into the recorder, reports libjack calls that may lock inside a JACK process
+// callback (PipeWire's jack_port_connected takes a lock its other thread holds: a stalled cycle).
+// The first callback and the first watched call inside one each append a line to the file named
+// by QUILLTAP_RT_PROBE (open/write only: the recorder leaves with _exit).
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -1,16 +1,14 @@
 // signal_client: a JACK client standing in for a USB mixer in the process tests.
-//
 //   signal_client --name NAME [--ports N] [--pretty TEXT] [--silent|--full LIST] [--shrink-to N]
 //                 [--armed]
-//
-// Ports out_1..out_N carry a counter, sample = k / 2^23 with k = (F + 4099 * c) mod 2^22, F the
-// JACK frame time and c the 0-based channel: exact in float32 and in 24-bit files, so a recording
-// shows every lost, repeated or swapped frame, and it runs on across restarts of this client.
-// Listed channels carry zeros or a +-1 square wave instead.
-// SIGUSR2 with --shrink-to unregisters every port after the first N (a device that changed).
-// --armed loads libjack, says "armed" and opens the client only on a line on stdin, retrying
-// until the name is free: a device that comes back within a few cycles.
-// Says "ready" once active; exits 0 on SIGTERM/SIGINT/SIGHUP, 1 on errors, 2 when the server goes.
+// Ports out_1..out_N carry a counter, k / 2^23 with k = (F + 4099 * c) mod 2^22, F the JACK
+// frame time and c the 0-based channel: exact in float32 and in 24-bit files, so a recording
+// shows every lost, repeated or swapped frame, also across restarts of this client. The channels
+// listed (after --ports) carry zeros or a +-1 square wave instead. SIGUSR2 with --shrink-to
+// unregisters every port after the first N (a device that changed). --armed says "armed" and
+// opens the client only on a line on stdin, retrying until the name is free: a device that comes
+// back within a few cycles. Says "ready" once active; exits 0 on SIGTERM/SIGINT/SIGHUP, 1 on
+// errors, 2 when the server goes.
 
 #include <jack/jack.h>
 #include <jack/metadata.h>
@@ -23,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -79,7 +76,6 @@ int main(int argc, char** argv) {
   const char *name = nullptr, *pretty = nullptr;
   size_t ports = 0, shrinkTo = SIZE_MAX;
   bool armed = false;
-  std::map<size_t, float> chosen;  // channel -> constant
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (word == "--armed") {
@@ -90,21 +86,18 @@ int main(int argc, char** argv) {
       (word == "--name" ? name : pretty) = argv[++i];
     } else if (word == "--ports" || word == "--shrink-to") {
       (word == "--ports" ? ports : shrinkTo) = std::strtoul(argv[++i], nullptr, 10);
+      signals.resize(ports, kCounter);
     } else if (word == "--silent" || word == "--full") {
       for (char *p = argv[++i], *end; *p; p = end + (*end == ',')) {
-        chosen[std::strtoul(p, &end, 10)] = word == "--full" ? kSquare : 0.0f;
-        if (end == p) return 1;
+        const size_t channel = std::strtoul(p, &end, 10);
+        if (end == p || channel < 1 || channel > ports) return 1;
+        signals[channel - 1] = word == "--full" ? kSquare : 0.0f;
       }
     } else {
       return 1;
     }
   }
   if (name == nullptr) return 1;
-  signals.assign(ports, kCounter);
-  for (auto [channel, value] : chosen) {
-    if (channel < 1 || channel > ports) return 1;
-    signals[channel - 1] = value;
-  }
 
   // Blocked before libjack starts its threads, so only the main thread's wait sees them.
   sigset_t waited;
