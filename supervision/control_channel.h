@@ -26,9 +26,6 @@ class LineSplitter {
   /// UTF-8; stops early and returns false when `onLine` returns false.
   bool feed(std::string_view bytes, const std::function<bool(const std::string&)>& onLine);
 
-  /// The text received after the last complete line.
-  const std::string& held() const { return held_; }
-
  private:
   std::size_t maxLine_;
   std::string held_;
