@@ -127,17 +127,6 @@ void MainQueue::runForever() {
   for (;;) sleep(runReady());
 }
 
-bool MainQueue::runUntil(const std::function<bool()>& done, Clock::duration timeout) {
-  Clock::time_point deadline = Clock::now() + timeout;
-  for (;;) {
-    int sleepMs = runReady();
-    if (done()) return true;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    sleep(sleepMs < 0 || sleepMs > left ? static_cast<int>(left) : sleepMs);
-  }
-}
-
 MainQueue& mainQueue() {
   static MainQueue* queue = new MainQueue();  // lives until exit; never destroyed
   return *queue;

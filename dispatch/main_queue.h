@@ -38,10 +38,6 @@ class MainQueue {
   /// Runs the queue on the calling thread; never returns.
   [[noreturn]] void runForever();
 
-  /// Runs work, timers and signal handlers until `done` holds or `timeout`
-  /// passes; returns `done()`. For tests and tools.
-  bool runUntil(const std::function<bool()>& done, Clock::duration timeout);
-
  private:
   struct Timer {
     Clock::time_point due;

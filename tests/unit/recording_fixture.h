@@ -54,7 +54,8 @@ class RecordingTest : public ::testing::Test {
     }
     for (const SinkRef& sink : sinks)
       if (sink) recorder->writer().flushAndClose(sink, 5.0);
-    exitStatusOf([] { mainQueue().runUntil([] { return true; }, std::chrono::milliseconds(0)); });
+    mainQueue().post([] { throw -2; });  // stops the queue after the work left, in one pass
+    exitStatusOf([] { mainQueue().runForever(); });
     recorder.reset();
     for (int fd : eventPipe) close(fd);
   }
