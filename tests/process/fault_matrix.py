@@ -131,7 +131,7 @@ class Matrix(RecordingCase):
         rec = self.start(r)
         for step in r["steps"]:
             self.act(rec, step)
-        wait_until(lambda: rec.of("stopped") or not rec.running(), 45, 0.05)
+        wait_until(lambda: rec.of("stopped") or rec.proc.poll() is not None, 45, 0.05)
         if "freewheel" in r["steps"]:
             self.server.freewheel(False)  # first: a client that leaves a freewheeling jackd stays
         self.thaw()
@@ -191,11 +191,11 @@ class Matrix(RecordingCase):
         elif word == "sleep":
             time.sleep(float(rest[0]))
         elif word == "signal":
-            [(rec.signal(getattr(signal, "SIG" + sig)), time.sleep(0.005)) for sig in rest]
+            [(rec.proc.send_signal(getattr(signal, "SIG" + s)), time.sleep(0.005)) for s in rest]
         elif word == "close":
             rec.close_stdin()
         elif word in ("freeze", "fail"):
-            getattr(self.drives[rest[0] if rest else "out"], word)()
+            self.drives[rest[0] if rest else "out"].tell(word)
         elif word == "unmount":  # the part-1 files stay open here, to be read afterwards
             for f in self.files:
                 fd = os.open(f, os.O_RDONLY)
@@ -379,7 +379,7 @@ class Matrix(RecordingCase):
 
     def thaw(self):
         for fs in self.drives.values():
-            fs.thaw()
+            fs.tell("thaw")
 
 
 class Special(RecordingCase):
@@ -406,8 +406,8 @@ class Special(RecordingCase):
             if fd:
                 time.sleep(1.5)  # progress meets the closed pipe: no SIGPIPE death
                 held = os.readlink("/proc/%d/fd/%d" % (rec.proc.pid, fd))
-                rec.send("stop\n") if reason else rec.signal(signal.SIGTERM) if want[0] == "/" \
-                    else rec.close_stdin()
+                rec.send("stop\n") if reason else rec.close_stdin() if want == "pipe:" \
+                    else rec.proc.send_signal(signal.SIGTERM)
             self.assertEqual(rec.wait(), 0)
             store = subprocess.run(inside + ["jack_property", "-l"], capture_output=True,
                                    env=dict(shared.env, JACK_NO_START_SERVER="1"), timeout=10)
@@ -465,8 +465,7 @@ class Special(RecordingCase):
                 time.sleep(chooser.uniform(0, 0.5))
                 rec.send("stop\n")
             time.sleep(chooser.uniform(0, 0.05 if rec.events else 0.15))
-            if rec.running():
-                rec.signal(sig)
+            rec.proc.send_signal(sig)  # a no-op once it has ended
             status, events = rec.wait(60), [e["event"] for e in rec.events]
             with self.subTest(seed=seed, run=run, signal=sig.name, status=status, events=events):
                 self.assertIn((status, events[-1:] if "started" in events else events),

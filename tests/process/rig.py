@@ -104,7 +104,7 @@ class JackServer(Context):
         if wait_until(lambda: self.proc.poll() is not None or ready(), 15, 0.1) and ready():
             return self
         self.stop()
-        raise RigError("%s did not come up:\n%s" % (argv[0], self.log_text()))
+        raise RigError(argv[0] + " did not come up:\n" + pathlib.Path(self.log_path).read_text())
 
     def stop(self):
         """The exit status. Stop clients first: jackd may die of SIGPIPE when one is still there."""
@@ -117,12 +117,9 @@ class JackServer(Context):
             shutil.rmtree(self.tmpdir, ignore_errors=True)
         return status
 
-    def log_text(self):
-        return pathlib.Path(self.log_path).read_text("utf-8", "replace")
-
     def xruns(self):
         """The xruns the server logged: in one a client may miss a cycle, and its counter jumps."""
-        return self.log_text().count("XRun")
+        return pathlib.Path(self.log_path).read_text("utf-8", "replace").count("XRun")
 
     def tool(self, *argv, check=True, timeout=10):
         """Runs a JACK command-line tool (which never starts a server); returns its stdout."""
@@ -285,12 +282,6 @@ class Recorder:
     def close_stdin(self):
         with contextlib.suppress(BrokenPipeError):
             self.proc.stdin.close()
-
-    def signal(self, sig):
-        self.proc.send_signal(sig)
-
-    def running(self):
-        return self.proc.poll() is None
 
     def wait(self, timeout=30):
         """The exit status; fails on a recorder that outlives `timeout`, stderr or a non-event."""
@@ -515,8 +506,8 @@ class TmpfsDrive(Context):
 
 
 class FreezeFs:
-    """tests/tools/freezefs on `mountpoint` over `backing`: freeze() blocks the calls that change
-    the drive (all calls with freeze_all), thaw() lets them go on, fail() answers them with EIO.
+    """tests/tools/freezefs on `mountpoint` over `backing`: "freeze" blocks the calls that change
+    the drive (all calls with freeze_all), "thaw" lets them go on, "fail" answers them with EIO.
     While frozen, a process with a file open for writing there must not fork: the child's copy
     of the descriptor is closed by a FUSE flush, which blocks."""
 
@@ -531,19 +522,14 @@ class FreezeFs:
                                      stdout=subprocess.PIPE, bufsize=0)
         expect_line(self.proc, b"mounted\n", self.close)
 
-    def _tell(self, sig, word):
-        self.proc.send_signal(sig)
-        expect_line(self.proc, word, self.close)
+    _SAID = {"freeze": (signal.SIGUSR1, b"frozen\n"), "thaw": (signal.SIGUSR2, b"thawed\n"),
+             "fail": (signal.SIGRTMIN, b"failing\n")}
 
-    def freeze(self):
-        self._tell(signal.SIGUSR1, b"frozen\n")
-
-    def thaw(self):
-        if self.proc.poll() is None:
-            self._tell(signal.SIGUSR2, b"thawed\n")
-
-    def fail(self):
-        self._tell(signal.SIGRTMIN, b"failing\n")
+    def tell(self, what):
+        """"freeze", "thaw" (nothing to thaw once the tool has ended) or "fail"."""
+        if what != "thaw" or self.proc.poll() is None:
+            self.proc.send_signal(self._SAID[what][0])
+            expect_line(self.proc, self._SAID[what][1], self.close)
 
     def close(self):
         """Ends the tool, which releases every blocked call."""
