@@ -1,10 +1,7 @@
-"""Process-test rig: a private JACK dummy server (PipeWire with QUILLTAP_SERVER=pipewire), the
-signal client standing in for a mixer, the recorder (events parsed strictly, stderr fails), a
-strict WAV reader, the counter check, real faulty drives (a tiny tmpfs; freezefs, whose writes
-freeze or fail on demand) and what a take must hold, in track files and in mixes. The signal
+"""Process-test rig: private JACK servers, the signal client as a mixer, the recorder with its
+events parsed strictly, a strict WAV reader, the counter check and real faulty drives. The signal
 client's channel c (0-based) carries k / 2^23, k = (F + 4099 * c) mod 2^22 for JACK frame time F:
-float files hold it exactly, 24-bit files k, 16-bit files k >> 8 (the check then follows the
-steps of 256 frames)."""
+float files hold it exactly, 24-bit files k, 16-bit files k >> 8 (read by its 256-frame steps)."""
 
 import contextlib, ctypes, fcntl, functools, glob, itertools, json, os, pathlib, re, select, shutil
 import signal, struct, subprocess, tempfile, threading, time, unittest

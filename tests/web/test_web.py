@@ -60,8 +60,7 @@ class TakeChecks(rig.RecordingCase):
     @classmethod
     def setUpClass(cls):
         cls.server, device = rig.start_mixer()
-        cls.addClassCleanup(cls.server.stop)
-        cls.addClassCleanup(device.stop)
+        cls.addClassCleanup(lambda: (device.stop(), cls.server.stop()))
         cls.web = Web(cls.server, cls.addClassCleanup)
 
     def assert_whole(self, said):
