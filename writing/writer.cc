@@ -78,18 +78,22 @@ void Writer::fail(const std::string& description, const SinkRef& sink) {
   onFailure_("Writing to the drive failed (" + description + ")", sink);
 }
 
+std::pair<std::size_t, std::int64_t> Writer::nextGroup() const {
+  std::size_t count = 0;
+  std::int64_t frames = 0;
+  for (; count < take_.pending.size() && !wholeGroup(frames); ++count)
+    frames += take_.pending[count]->frames;
+  return {count, frames};
+}
+
 bool Writer::drain(const SinkRef& sink, Drain how) {
   const std::int64_t second = static_cast<std::int64_t>(options_.sampleRate);
   std::vector<ChunkRef> group;
   MutexLock hold(take_.lock);
   while (take_.current == sink && !take_.pending.empty()) {
-    std::int64_t frames = 0;
-    for (auto next = take_.pending.begin(); !wholeGroup(frames) && next != take_.pending.end();
-         ++next) {
-      group.push_back(*next);
-      frames += (*next)->frames;
-    }
+    const auto [count, frames] = nextGroup();
     if (!wholeGroup(frames) && how == Drain::groups) break;
+    group.assign(take_.pending.begin(), take_.pending.begin() + count);
     hold.unlock();
 
     if (Status written = writeGroup(*sink, group, frames); !written.ok()) {
@@ -181,9 +185,7 @@ void Writer::queueDrain(const SinkRef& sink, Drain how) {
   if (how == Drain::groups) {
     // Capture asks after every chunk: the writer wakes only for a whole group.
     MutexLock hold(take_.lock);
-    std::int64_t frames = 0;
-    for (const ChunkRef& chunk : take_.pending) frames += chunk->frames;
-    if (!wholeGroup(frames)) return;
+    if (!wholeGroup(nextGroup().second)) return;
   }
   sink->queue().async([this, sink, how] { drain(sink, how); });
 }

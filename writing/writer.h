@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "common/options.h"
 #include "writing/sink.h"
@@ -47,6 +48,10 @@ class Writer {
 
  private:
   bool wholeGroup(std::int64_t frames) const { return 4 * frames >= options_.sampleRate; }
+  /// How many chunks at the front of `pending` make the next group (all of
+  /// them when they are fewer), and their frames: never more than a group's
+  /// walk, also when a stalled drive has let `pending` grow.
+  std::pair<std::size_t, std::int64_t> nextGroup() const REQUIRES(take_.lock);
   void trimRecent() REQUIRES(take_.lock);
   void startSync(const SinkRef& sink, std::int64_t sequence);
   bool finishSync(const SinkRef& sink, bool report) EXCLUDES(take_.lock);
