@@ -579,9 +579,9 @@ def main():
     only the tests whose names hold one."""
     pipewire = "--pipewire" in sys.argv
     words = [w.lower() for w in sys.argv[1:] if w != "--pipewire"]
-    tests = [Matrix(name) for name, pw in TESTS if pw or not pipewire] + [
-        Special(name) for name in dir(Special) if name.startswith("test_") and not pipewire]
-    tests = [t for t in tests if not words or any(w in t._testMethodName.lower() for w in words)]
+    names = [(Matrix, name) for name, pw in TESTS if pw or not pipewire] + [
+        (Special, name) for name in dir(Special) if name.startswith("test_") and not pipewire]
+    tests = [case(n) for case, n in names if not words or any(w in n.lower() for w in words)]
     result = unittest.TextTestRunner(sys.stdout, verbosity=2).run(unittest.TestSuite(tests))
     return int(not result.wasSuccessful() or result.testsRun != len(tests))
 
