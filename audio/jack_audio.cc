@@ -187,6 +187,7 @@ class JackEngine : public AudioEngine {
       link.live.store(false);
     }
     deviceGone_.store(false);
+    linkCut_.store(false);
     // Changes from here on are looked at once start has returned.
     watching_.store(true);
     capturing_.store(true);
@@ -368,14 +369,17 @@ class JackEngine : public AudioEngine {
   void checkConfiguration() {
     checkPosted_.store(false);
     if (!watching_.load() || !changed_) return;
-    bool changed =
-        serverGone_.load() || deviceGone_.load() || jack_get_sample_rate(client_) != startRate_;
+    bool changed = serverGone_.load() || deviceGone_.load() || linkCut_.load() ||
+                   jack_get_sample_rate(client_) != startRate_;
     for (Link& link : links_) {
       if (changed) break;
-      changed = jack_port_by_name(client_, link.source.c_str()) == nullptr ||
-                !jack_port_connected_to(ports_[link.channel], link.source.c_str());
-      // A connection whose notification came before start listened for it.
-      if (!changed) link.live.store(true, std::memory_order_release);
+      changed = jack_port_by_name(client_, link.source.c_str()) == nullptr;
+      // A connection that start made shows here once the server has put it
+      // in place (PipeWire takes a few cycles), and may have come before
+      // start listened for its notification. Not there yet is no change: a
+      // cut connection is notified.
+      if (!changed && jack_port_connected_to(ports_[link.channel], link.source.c_str()))
+        link.live.store(true, std::memory_order_release);
     }
     if (changed) {
       watching_.store(false);
@@ -409,6 +413,7 @@ class JackEngine : public AudioEngine {
       if (Link* link =
               self->linkOf(jack_port_by_id(self->client_, a), jack_port_by_id(self->client_, b))) {
         link->live.store(connected != 0, std::memory_order_release);
+        if (!connected) self->linkCut_.store(true);
       }
     }
     self->askToCheck();
@@ -443,6 +448,7 @@ class JackEngine : public AudioEngine {
 
   std::atomic<bool> capturing_{false};
   std::atomic<bool> deviceGone_{false};     // the device's client left the server
+  std::atomic<bool> linkCut_{false};        // a connection of ours was cut
   std::optional<jack_nframes_t> cycleEnd_;  // process callback only
   bool wasLive_ = false;                    // process callback only
   std::atomic<bool> freewheeling_{false};

@@ -46,8 +46,8 @@ ROWS = [
                           ("SIGHUP", "2:Snare 7,8:Overheads", 16, False)]),
     row("SIGINT again while stopping", "one finish", ["sleep 0.5", "signal INT INT INT INT"], SIG,
         "5:Vox", 24),
-    row("Process callback watched", "no call that may lock", ["sleep 1", b"stop\n"], STOP, bits=24,
-        probe=True, pw=True),
+    row("Process callback watched", "one activation, no call that may lock", ["sleep 1", b"stop\n"],
+        STOP, bits=24, probe=True, pw=True),
     row("Mix with gains, then gains of the wrong length", "wrong lengths change nothing",
         ["sleep 0.5", b"gains 0.5,0.5,0.5\n", "sleep 0.3", "alive", b"gains 1,2,3,4,5\n",
          "sleep 0.3", "alive", b"stop\n"], STOP, "1:Vox 2:Gtr 5,6:Keys",
@@ -262,7 +262,8 @@ class Matrix(RecordingCase):
                                       self.files if failover else [])
         self.assertGreaterEqual(stopped["seconds"], max(1 / RATE, rec.of("progress")[-1]["seconds"]))
         if r.get("probe"):
-            self.assertEqual(open(self.calls).read(), "process callback\n", "calls in the callback")
+            self.assertEqual(open(self.calls).read(), "jack_activate\nprocess callback\n",
+                             "activations and calls in the callback")
         if r.get("cadence"):  # the main queue and the capture go on while stat() hangs
             during = [(t, e["seconds"]) for e, t in zip(rec.events, rec.times) if e["event"] ==
                       "progress" and self.marks["freeze"] <= t <= rec.times[rec.events.index(failover)]]

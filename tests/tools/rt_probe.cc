@@ -1,7 +1,7 @@
 // rt_probe, preloaded into the recorder, reports libjack calls that may lock inside a JACK process
 // callback (PipeWire's jack_port_connected takes a lock its other thread holds: a stalled cycle).
-// The first callback and the first watched call inside one each append a line to the file named
-// by QUILLTAP_RT_PROBE (open/write only: the recorder leaves with _exit).
+// Every activation, the first callback and the first watched call inside one each append a line to
+// the file named by QUILLTAP_RT_PROBE (open/write only: the recorder leaves with _exit).
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,13 +15,17 @@ namespace {
 
 thread_local bool inProcess = false;
 
-void note(std::atomic<bool>& once, const char* line) {
+void append(const char* line) {
   const char* path = getenv("QUILLTAP_RT_PROBE");
-  if (once.exchange(true) || path == nullptr) return;
+  if (path == nullptr) return;
   if (int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); fd >= 0) {
     [[maybe_unused]] ssize_t written = write(fd, line, strlen(line));
     close(fd);
   }
+}
+
+void note(std::atomic<bool>& once, const char* line) {
+  if (!once.exchange(true)) append(line);
 }
 
 JackProcessCallback target;  // the recorder's; it has one client at a time
@@ -44,6 +48,13 @@ extern "C" int jack_set_process_callback(jack_client_t* client, JackProcessCallb
   static auto real = REAL(jack_set_process_callback);
   target = callback;
   return real(client, wrapped, arg);
+}
+
+// A recording activates its client once unless its device changes.
+extern "C" int jack_activate(jack_client_t* client) {
+  static auto real = REAL(jack_activate);
+  append("jack_activate\n");
+  return real(client);
 }
 
 // Each watched call notes its name once when made from inside the callback.
