@@ -1,7 +1,6 @@
-// rt_probe, preloaded into the recorder, reports libjack calls that may lock inside a JACK process
-// callback (PipeWire's jack_port_connected takes a lock its other thread holds: a stalled cycle).
-// Every activation, the first callback and the first watched call inside one each append a line to
-// the file named by QUILLTAP_RT_PROBE (open/write only: the recorder leaves with _exit).
+// rt_probe, preloaded into the recorder, appends to $QUILLTAP_RT_PROBE a line for each activation,
+// the first process callback and the first libjack call in one that may lock (PipeWire's
+// jack_port_connected takes a lock its other thread holds). Only open/write: the recorder _exits.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,24 +14,21 @@ namespace {
 
 thread_local bool inProcess = false;
 
-void append(const char* line) {
+// Once per `once` when given, else every time.
+void note(const char* line, std::atomic<bool>* once = nullptr) {
   const char* path = getenv("QUILLTAP_RT_PROBE");
-  if (path == nullptr) return;
+  if ((once && once->exchange(true)) || path == nullptr) return;
   if (int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644); fd >= 0) {
     [[maybe_unused]] ssize_t written = write(fd, line, strlen(line));
     close(fd);
   }
 }
 
-void note(std::atomic<bool>& once, const char* line) {
-  if (!once.exchange(true)) append(line);
-}
-
 JackProcessCallback target;  // the recorder's; it has one client at a time
 
 int wrapped(jack_nframes_t frames, void* arg) {
   static std::atomic<bool> ran{false};
-  note(ran, "process callback\n");
+  note("process callback\n", &ran);
   inProcess = true;
   int result = target(frames, arg);
   inProcess = false;
@@ -50,20 +46,19 @@ extern "C" int jack_set_process_callback(jack_client_t* client, JackProcessCallb
   return real(client, wrapped, arg);
 }
 
-// A recording activates its client once unless its device changes.
 extern "C" int jack_activate(jack_client_t* client) {
   static auto real = REAL(jack_activate);
-  append("jack_activate\n");
+  note("jack_activate\n");
   return real(client);
 }
 
 // Each watched call notes its name once when made from inside the callback.
-#define WATCH(name, params, args)          \
-  extern "C" int name params {             \
-    static auto real = REAL(name);         \
-    static std::atomic<bool> once{false};  \
-    if (inProcess) note(once, #name "\n"); \
-    return real args;                      \
+#define WATCH(name, params, args)           \
+  extern "C" int name params {              \
+    static auto real = REAL(name);          \
+    static std::atomic<bool> once{false};   \
+    if (inProcess) note(#name "\n", &once); \
+    return real args;                       \
   }
 WATCH(jack_port_connected, (const jack_port_t* port), (port))
 WATCH(jack_port_connected_to, (const jack_port_t* port, const char* name), (port, name))
