@@ -29,7 +29,7 @@ DESK, XR18 = (dict(name=n, pretty=n + " Multichannel", ports=CHANNELS) for n in 
 
 def row(fault, behaviour, steps, events, tracks="1:Vox", bits=32, **options):
     """steps, once recording: "sleep S", "signal INT ...", bytes for stdin, "close", "freeze" or
-    "fail" [backup], "unmount", "unplug", "replug", "shrink", "overrun", "server stop|freeze",
+    "fail" [backup], "unmount", "unplug", "replug", "shrink", "cut", "overrun", "server stop|freeze",
     "freewheel", "alive" (two more progress), "goes_on" (0.5 s more audio), "expect EVENT LO HI"
     (s after the last fault). events after "started": (name, pattern of message or reason);
     "name?" may be missing. options: drive (tmpfs SIZE, freeze, freeze-all), backup (dir, notdir,
@@ -104,6 +104,8 @@ ROWS = [
     row("Device back under the same name", "recorded on into the same files",
         ["sleep 0.5", "replug", "sleep 1", "goes_on", b"stop\n"], STOP, THREE,
         device=dict(DESK, armed=True), jump=True),
+    row("A track's input cut by another client", "reconnected, recorded on into the same files",
+        ["sleep 0.5", "cut", "sleep 1", "goes_on", b"stop\n"], STOP, THREE, jump=True, pw=True),
     row("Another JACK client overruns", "no lost-input warning, files gap-free",
         ["overrun", "sleep 0.5", b"stop\n"], STOP, THREE, overrun=True),
     row("JACK server gone", "warning, device-disconnected, files valid", ["sleep 1", "server stop"],
@@ -205,6 +207,10 @@ class Matrix(RecordingCase):
         elif word in ("unplug", "replug", "shrink"):  # shrink: the ports past shrink_to go
             {"unplug": self.device.kill, "replug": lambda: self.stand_in.go(then=self.device.kill),
              "shrink": lambda: self.device.proc.send_signal(signal.SIGUSR2)}[word]()
+        elif word == "cut":  # as a patchbay would
+            ours = "quilltap:in_%d" % self.tracks[0][1][0]
+            source = self.server.tool("jack_lsp", "-c", ours).split()[1]
+            self.server.tool("jack_disconnect", source, ours)
         elif word == "overrun":  # a client that misses its cycles; JACK tells everyone
             other, xruns = rig.SignalClient(self.server, "Other", 1).start(), self.server.xruns()
             self.addCleanup(other.kill)
@@ -350,6 +356,8 @@ class Matrix(RecordingCase):
         """The counter up to the unplugging, then straight on with the counter of the device
         that came back: one jump forward, at the same frame in every file."""
         gaps = rig.counter_gaps(samples, 32)
+        if not gaps and self.server.pipewire:  # PipeWire pauses a source left without links
+            return
         skips = [g for g in gaps if g.got is not None
                  and 0 < rig.counter_distance(g.expected, g.got) < 10 * RATE]
         jump = max(skips, key=lambda g: rig.counter_distance(g.expected, g.got), default=None)
