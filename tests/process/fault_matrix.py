@@ -29,13 +29,13 @@ DESK, XR18 = (dict(name=n, pretty=n + " Multichannel", ports=CHANNELS) for n in 
 
 def row(fault, behaviour, steps, events, tracks="1:Vox", bits=32, **options):
     """steps, once recording: "sleep S", "signal INT ...", bytes for stdin, "close", "freeze" or
-    "fail" [backup], "unmount", "unplug", "replug", "shrink", "cut", "overrun", "server stop|freeze",
-    "freewheel", "alive" (two more progress), "goes_on" (0.5 s more audio), "expect EVENT LO HI"
-    (s after the last fault). events after "started": (name, pattern of message or reason);
-    "name?" may be missing. options: drive (tmpfs SIZE, freeze, freeze-all), backup (dir, notdir,
-    freeze), device (an own signal client), own_server, volume, wrap, extra, mix, probe, checked
-    (tracks counted), exact (part 1 ends where the overlap does), loose (last header may lag),
-    jump, overrun, cadence, backlog, pw (PipeWire)."""
+    "fail" [backup], "unmount", "unplug", "replug", "shrink", "cut", "overrun", "server
+    stop|freeze", "freewheel", "alive" (two more progress), "goes_on" (0.5 s more audio), "expect
+    EVENT LO HI" (s after the last fault). events after "started": (name, pattern of message or
+    reason); "name?" may be missing. options: drive (tmpfs SIZE, freeze, freeze-all), backup (dir,
+    notdir, freeze), device (an own signal client), own_server, volume, wrap, extra, mix, probe,
+    checked (tracks counted), exact (part 1 ends where the overlap does), loose (last header may
+    lag), jump, overrun, cadence, backlog, pw (PipeWire)."""
     return dict(fault=fault, behaviour=behaviour, steps=steps, events=events, tracks=tracks,
                 bits=bits, **options)
 
@@ -208,9 +208,8 @@ class Matrix(RecordingCase):
             {"unplug": self.device.kill, "replug": lambda: self.stand_in.go(then=self.device.kill),
              "shrink": lambda: self.device.proc.send_signal(signal.SIGUSR2)}[word]()
         elif word == "cut":  # as a patchbay would
-            ours = "quilltap:in_%d" % self.tracks[0][1][0]
-            source = self.server.tool("jack_lsp", "-c", ours).split()[1]
-            self.server.tool("jack_disconnect", source, ours)
+            ours = "quilltap:in_%d" % self.tracks[0][1][0]  # and its device port
+            self.server.tool("jack_disconnect", *self.server.tool("jack_lsp", "-c", ours).split())
         elif word == "overrun":  # a client that misses its cycles; JACK tells everyone
             other, xruns = rig.SignalClient(self.server, "Other", 1).start(), self.server.xruns()
             self.addCleanup(other.kill)
@@ -568,18 +567,13 @@ TESTS = []  # (test, on PipeWire too): each row's is named after its fault and w
 for number, r in enumerate(ROWS):
     TESTS.append(("test_%02d %s -> %s" % (number, r["fault"], r["behaviour"]), r.get("pw")))
     setattr(Matrix, TESTS[-1][0], lambda self, r=r: self.run_row(r))
-shared = None
 
 
 def setUpModule():
     global shared, mixer
     shared, mixer = start_mixer()
     RecordingCase.server = shared
-
-
-def tearDownModule():
-    mixer.stop()
-    shared.stop()
+    unittest.addModuleCleanup(lambda: (mixer.stop(), shared.stop()))
 
 
 def main():

@@ -504,9 +504,9 @@ class TmpfsDrive(Context):
 
 class FreezeFs:
     """tests/tools/freezefs on `mountpoint` over `backing`: "freeze" blocks the calls that change
-    the drive (all calls with freeze_all), "thaw" lets them go on, "fail" answers them with EIO.
-    While frozen, a process with a file open for writing there must not fork: the child's copy
-    of the descriptor is closed by a FUSE flush, which blocks."""
+    the drive (all calls with freeze_all), "thaw" lets them go on (if the tool still runs), "fail"
+    answers them with EIO. While frozen, a process with a file open for writing there must not fork:
+    the child's copy of the descriptor is closed by a FUSE flush, which blocks."""
 
     def __init__(self, backing, mountpoint, freeze_all=False):
         if os.geteuid():
@@ -523,7 +523,6 @@ class FreezeFs:
              "fail": (signal.SIGRTMIN, b"failing\n")}
 
     def tell(self, what):
-        """"freeze", "thaw" (nothing to thaw once the tool has ended) or "fail"."""
         if what != "thaw" or self.proc.poll() is None:
             self.proc.send_signal(self._SAID[what][0])
             expect_line(self.proc, self._SAID[what][1], self.close)
