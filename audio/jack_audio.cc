@@ -185,9 +185,9 @@ class JackEngine : public AudioEngine {
       link.source = source[link.channel];
       link.sourcePort.store(jack_port_by_name(client_, link.source.c_str()));
       link.live.store(false);
+      link.cut.store(false);
     }
     deviceGone_.store(false);
-    linkCut_.store(false);
     // Changes from here on are looked at once start has returned.
     watching_.store(true);
     capturing_.store(true);
@@ -240,6 +240,7 @@ class JackEngine : public AudioEngine {
     std::string source;                             // the device port's full name (main queue)
     std::atomic<jack_port_t*> sourcePort{nullptr};  // read by notifications
     std::atomic<bool> live{false};                  // set and cleared by notifications and checks
+    std::atomic<bool> cut{false};                   // notified cut while live
   };
 
   // jack_deactivate returns once the process callback has left for good.
@@ -369,17 +370,21 @@ class JackEngine : public AudioEngine {
   void checkConfiguration() {
     checkPosted_.store(false);
     if (!watching_.load() || !changed_) return;
-    bool changed = serverGone_.load() || deviceGone_.load() || linkCut_.load() ||
-                   jack_get_sample_rate(client_) != startRate_;
+    bool changed =
+        serverGone_.load() || deviceGone_.load() || jack_get_sample_rate(client_) != startRate_;
     for (Link& link : links_) {
       if (changed) break;
-      changed = jack_port_by_name(client_, link.source.c_str()) == nullptr;
       // A connection that start made shows here once the server has put it
       // in place (PipeWire takes a few cycles), and may have come before
-      // start listened for its notification. Not there yet is no change: a
-      // cut connection is notified.
-      if (!changed && jack_port_connected_to(ports_[link.channel], link.source.c_str()))
+      // start listened for its notification. Not there yet is no change;
+      // not there after a cut was notified is.
+      if (jack_port_by_name(client_, link.source.c_str()) == nullptr) {
+        changed = true;
+      } else if (jack_port_connected_to(ports_[link.channel], link.source.c_str())) {
         link.live.store(true, std::memory_order_release);
+      } else {
+        changed = link.cut.load();
+      }
     }
     if (changed) {
       watching_.store(false);
@@ -412,8 +417,9 @@ class JackEngine : public AudioEngine {
     if (self->watching_.load()) {
       if (Link* link =
               self->linkOf(jack_port_by_id(self->client_, a), jack_port_by_id(self->client_, b))) {
-        link->live.store(connected != 0, std::memory_order_release);
-        if (!connected) self->linkCut_.store(true);
+        // A cut notified before this start's connection came is an earlier one's.
+        if (link->live.exchange(connected != 0, std::memory_order_acq_rel) && !connected)
+          link->cut.store(true);
       }
     }
     self->askToCheck();
@@ -448,7 +454,6 @@ class JackEngine : public AudioEngine {
 
   std::atomic<bool> capturing_{false};
   std::atomic<bool> deviceGone_{false};     // the device's client left the server
-  std::atomic<bool> linkCut_{false};        // a connection of ours was cut
   std::optional<jack_nframes_t> cycleEnd_;  // process callback only
   bool wasLive_ = false;                    // process callback only
   std::atomic<bool> freewheeling_{false};
